@@ -1,0 +1,270 @@
+// Thin helpers, one per Python-level operation, and traceback entries.
+#include "vantorix/blockwise.hpp"
+
+#include <frameobject.h>
+
+#include <map>
+#include <string>
+#include <utility>
+
+namespace vtx {
+
+// ------------------------------------------------------------ globals
+
+Ref lookup_global(const Frame& frame, Handle name) {
+    // Take a strong reference at once: the next call may rebind the name.
+    PyObject* value = PyDict_GetItemWithError(frame.globals, name.get());
+    if (value) return Ref::newref(value);
+    if (PyErr_Occurred()) return nullptr;
+    if (state.builtins) {
+        PyObject* builtins_dict = PyModule_GetDict(state.builtins.get());
+        value = PyDict_GetItemWithError(builtins_dict, name.get());
+        if (value) return Ref::newref(value);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    return nullptr;
+}
+
+// ---------------------------------------------------------- attributes
+
+Ref getattr(Handle object, Handle name) {
+    return Ref::steal(PyObject_GetAttr(object.get(), name.get()));
+}
+
+Ref getattr_or_none(Handle object, Handle name) {
+    Ref value = getattr(object, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return Ref::newref(Py_None);
+    }
+    return value;
+}
+
+Ref getattr_path(Handle object, std::initializer_list<Handle> names) {
+    Ref current = Ref::newref(object.get());
+    for (Handle name : names) {
+        current = getattr(current, name);
+        if (!current) return nullptr;
+    }
+    return current;
+}
+
+int setattr(Handle object, Handle name, Handle value) {
+    return PyObject_SetAttr(object.get(), name.get(), value.get());
+}
+
+int delattr(Handle object, Handle name) {
+    return PyObject_SetAttr(object.get(), name.get(), nullptr);
+}
+
+Ref getitem(Handle object, Handle key) {
+    return Ref::steal(PyObject_GetItem(object.get(), key.get()));
+}
+
+Ref getitem_index(Handle object, Py_ssize_t index) {
+    Ref key = int_of(index);
+    if (!key) return nullptr;
+    return getitem(object, key);
+}
+
+// --------------------------------------------------------------- calls
+
+Ref call(Handle callable) {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_CallNoArgs(callable.get()));
+#else
+    return Ref::steal(PyObject_CallFunctionObjArgs(callable.get(), nullptr));
+#endif
+}
+
+Ref call(Handle callable, Handle a) {
+    return Ref::steal(PyObject_CallFunctionObjArgs(callable.get(), a.get(), nullptr));
+}
+
+Ref call(Handle callable, Handle a, Handle b) {
+    return Ref::steal(
+        PyObject_CallFunctionObjArgs(callable.get(), a.get(), b.get(), nullptr));
+}
+
+Ref call(Handle callable, Handle a, Handle b, Handle c, Handle d) {
+    return Ref::steal(PyObject_CallFunctionObjArgs(callable.get(), a.get(), b.get(),
+                                                   c.get(), d.get(), nullptr));
+}
+
+Ref call(Handle callable, std::initializer_list<Handle> args) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    if (!tuple) return nullptr;
+    Py_ssize_t index = 0;
+    for (Handle arg : args) {
+        PyTuple_SET_ITEM(tuple.get(), index++, Ref::newref(arg.get()).release());
+    }
+    return call_args(callable, tuple);
+}
+
+Ref call_args(Handle callable, Handle args_tuple) {
+    return Ref::steal(PyObject_Call(callable.get(), args_tuple.get(), nullptr));
+}
+
+Ref call_method(Handle object, Handle name) {
+    Ref method = getattr(object, name);
+    if (!method) return nullptr;
+    return call(method);
+}
+
+Ref call_method(Handle object, Handle name, Handle a) {
+    Ref method = getattr(object, name);
+    if (!method) return nullptr;
+    return call(method, a);
+}
+
+// ------------------------------------------------ tests and operators
+
+int truth(Handle object) { return PyObject_IsTrue(object.get()); }
+
+int contains(Handle container, Handle item) {
+    return PySequence_Contains(container.get(), item.get());
+}
+
+Ref compare(Handle left, Handle right, int op) {
+    return Ref::steal(PyObject_RichCompare(left.get(), right.get(), op));
+}
+
+Ref add(Handle left, Handle right) {
+    return Ref::steal(PyNumber_Add(left.get(), right.get()));
+}
+
+Ref inplace_add(Handle left, Handle right) {
+    return Ref::steal(PyNumber_InPlaceAdd(left.get(), right.get()));
+}
+
+Ref remainder(Handle left, Handle right) {
+    return Ref::steal(PyNumber_Remainder(left.get(), right.get()));
+}
+
+Ref str_of(Handle object) {
+    if (PyUnicode_CheckExact(object.get())) return Ref::newref(object.get());
+    return Ref::steal(PyObject_Str(object.get()));
+}
+
+Ref int_of(Py_ssize_t value) { return Ref::steal(PyLong_FromSsize_t(value)); }
+
+Py_ssize_t length(Handle object) { return PyObject_Size(object.get()); }
+
+int type_is_subclass(Handle object, Handle cls) {
+    // Hold the type: a __subclasscheck__ may reassign the object's __class__.
+    Ref type = Ref::newref(reinterpret_cast<PyObject*>(Py_TYPE(object.get())));
+    return PyObject_IsSubclass(type.get(), cls.get());
+}
+
+// --------------------------------------------------------- containers
+
+Ref new_list() { return Ref::steal(PyList_New(0)); }
+
+Ref list_of(Handle item) {
+    Ref list = Ref::steal(PyList_New(1));
+    if (!list) return nullptr;
+    PyList_SET_ITEM(list.get(), 0, Ref::newref(item.get()).release());
+    return list;
+}
+
+int list_append(Handle list, Handle item) { return PyList_Append(list.get(), item.get()); }
+
+Ref tuple_of(Handle iterable) { return Ref::steal(PySequence_Tuple(iterable.get())); }
+
+Ref iter(Handle iterable) { return Ref::steal(PyObject_GetIter(iterable.get())); }
+
+int next(Handle iterator, Ref& item) {
+    item = Ref::steal(PyIter_Next(iterator.get()));
+    if (item) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+namespace {
+
+int too_few_values(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                 found == 1 ? "" : "s");
+    return -1;
+}
+
+int too_many_values() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                 static_cast<Py_ssize_t>(2));
+    return -1;
+}
+
+}  // namespace
+
+int unpack_pair(Handle item, Ref& first, Ref& second) {
+    PyObject* object = item.get();
+    if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        if (size > 2) return too_many_values();
+        if (size < 2) return too_few_values(size);
+        first = Ref::newref(PySequence_Fast_GET_ITEM(object, 0));
+        second = Ref::newref(PySequence_Fast_GET_ITEM(object, 1));
+        return 0;
+    }
+    // Anything else is iterated for at most one value more than expected.
+    Ref iterator = iter(item);
+    if (!iterator) return -1;
+    int found = next(iterator, first);
+    if (found <= 0) return found < 0 ? -1 : too_few_values(0);
+    found = next(iterator, second);
+    if (found <= 0) return found < 0 ? -1 : too_few_values(1);
+    Ref extra;
+    found = next(iterator, extra);
+    if (found < 0) return -1;
+    if (found > 0) return too_many_values();
+    return 0;
+}
+
+// --------------------------------------------------- traceback entries
+
+namespace {
+
+// One code object per (function, line), kept for the life of the process:
+// a synthetic frame reports its code's first line as its current line.
+std::map<std::pair<std::string, int>, Ref>& entry_codes = *new std::map<std::pair<std::string, int>, Ref>;
+
+PyObject* entry_code(const char* function_name, int line) {
+    auto key = std::make_pair(std::string(function_name), line);
+    auto found = entry_codes.find(key);
+    if (found != entry_codes.end()) return found->second.get();
+    // Two backslash characters, unlike the file name of the function's own
+    // code object.
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty("vantorix\\\\blockwise_vantorix", function_name, line)));
+    if (!code) return nullptr;
+    return entry_codes.emplace(std::move(key), std::move(code)).first->second.get();
+}
+
+}  // namespace
+
+void add_traceback_entry(const char* function_name, int line) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* code = nullptr;
+    try {
+        code = entry_code(function_name, line);
+    } catch (...) {
+        code = nullptr;
+    }
+    Ref frame;
+    if (code) {
+        Ref globals = state.module ? Ref::newref(PyModule_GetDict(state.module.get()))
+                                   : Ref::steal(PyDict_New());
+        if (globals) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                            globals.get(), nullptr)));
+        }
+    }
+    // A failure to build the entry must not replace the real exception.
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+}  // namespace vtx

@@ -1,0 +1,1 @@
+"""Utilities of the package; the blockwise conversion only imports this module."""
