@@ -1,0 +1,386 @@
+"""The tree walk: blockwise_network and optimize_module."""
+
+import builtins
+import collections
+import pathlib
+import subprocess
+import sys
+import textwrap
+import types
+from types import SimpleNamespace
+
+import pytest
+import torch.nn as nn
+
+from vantorix import globals_vantorix as GVT
+from vantorix import modules_vantorix as VT
+from vtx_support import Queried, RecordingConfig, native_entries
+
+SEQ = "Seq sub is VTX so optimizing: %s"
+SUB = "Sub is in conversion list so initiating optimization for: %s"
+SKIP = "Skipping %s during save"
+SELF = "%s is a self pointer so skipping"
+
+
+class Converted(nn.Module):
+    """What the stand-in conversion puts in place of a neuron module."""
+
+
+class Script:
+    """Outcomes of successive reads of one member; the last one repeats."""
+
+    def __init__(self, *outcomes):
+        self.outcomes = list(outcomes)
+
+
+def outcome(value):
+    """What one read of a member yields: a Script's next outcome, a fresh result
+    of a lambda; an exception instance is raised."""
+    if isinstance(value, Script):
+        value = value.outcomes.pop(0) if len(value.outcomes) > 1 else value.outcomes[0]
+    if isinstance(value, types.FunctionType):
+        value = value()
+    if isinstance(value, BaseException):
+        raise value
+    return value
+
+
+class Net(nn.Module):
+    """Module whose member list, member values and reads the test controls."""
+
+    def __init__(self, members=None, names=None):
+        super().__init__()
+        vals = dict(members or {})
+        self.__dict__.update(vals=vals, names=list(vals) if names is None else names,
+                             reads=collections.Counter(), stored=[])
+
+    def __dir__(self):
+        return self.__dict__["names"]
+
+    def __getattr__(self, name):
+        if name not in self.__dict__.get("vals", {}):
+            return super().__getattr__(name)
+        self.reads[name] += 1
+        return outcome(self.vals[name])
+
+    def __setattr__(self, name, value):
+        if name in self.__dict__.get("vals", ()):
+            self.vals[name] = value
+            self.stored.append(name)
+        else:
+            super().__setattr__(name, value)
+
+
+def scripted(base):
+    class Scripted(base):
+        """Container whose children, lookups and assignments the test controls."""
+
+        def __init__(self, items, kids, hook=None):
+            super().__init__()
+            self.__dict__.update(items=items, kids=kids, hook=hook,
+                                 lookups=collections.Counter(), stored=[])
+
+        def named_children(self):
+            return self.items
+
+        def get_submodule(self, target):
+            self.lookups[target] += 1
+            if self.hook:
+                self.hook()
+            return outcome(self.kids[target])
+
+        def __setattr__(self, name, value):
+            if name in self.__dict__.get("kids", ()):
+                self.kids[name] = value
+                self.stored.append(name)
+            else:
+                super().__setattr__(name, value)
+    return Scripted
+
+
+class Block(nn.Module):
+    def __init__(self, **children):
+        super().__init__()
+        for name, child in children.items():
+            setattr(self, name, child)
+
+
+class Key(str):
+    def __str__(self):
+        return "shown"
+
+
+def neuron():
+    return VT.VTXNeuronModule(nn.Linear(2, 2))
+
+
+def lines(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+@pytest.fixture
+def stub(bv, monkeypatch):
+    calls = []
+
+    def convert(pretrained_dendrite):
+        calls.append(pretrained_dendrite)
+        return Converted()
+    monkeypatch.setattr(bv, "convert_to_vtx_layer_block", convert)
+    return calls
+
+
+@pytest.fixture
+def config(monkeypatch):
+    config = RecordingConfig()
+    monkeypatch.setattr(GVT, "pc", config)
+    return config
+
+
+@pytest.mark.parametrize("verbose", [True, False])
+def test_member_walk_reads_asks_and_reports_per_member(bv, stub, config, capsys, verbose):
+    config.verbose = verbose
+    config.not_to_save.append(".listed")
+    found, child = neuron(), Net({"leaf": 1})
+    net = Net({"broken": Script(ValueError("unreadable")), "listed": neuron(), "seen": nn.Identity(),
+               "neuron": found, "number": 42, "me": None, "child": child})
+    net.vals["me"] = net
+    done = Queried([".seen"])
+    assert bv.optimize_module(net, 0, "", done) is net
+    assert net.reads == {"broken": 1, "listed": 1, "seen": 1, "neuron": 3, "number": 3, "me": 4, "child": 5}
+    assert child.reads == {"leaf": 3}
+    assert net.stored == ["neuron", "child"] and net.vals["child"] is child
+    assert stub == [found] and type(net.vals["neuron"]) is Converted
+    assert done == [".seen", ".child"] and done.added == [[".child"]]
+    assert type(done.added[0]) is list
+    walked = [".neuron", ".number", ".me", ".child", ".child.leaf"]
+    assert config.not_to_save.queries == [".listed", ".seen"] + walked
+    assert done.queries == [".seen"] + walked
+    assert config.calls == {"get_extra_verbose": 4, "get_module_names_to_not_save": 7}
+    expected = [SKIP % ".listed", SKIP % ".seen", SUB % ".neuron", SELF % ".me"]
+    assert lines(capsys) == (expected if verbose else [])
+
+
+@pytest.mark.parametrize("error", [ValueError("v"), KeyboardInterrupt(), SystemExit(3),
+                                   GeneratorExit(), StopIteration(),
+                                   type("Interrupt", (BaseException,), {})("custom")])
+def test_probe_swallows_every_exception_and_non_string_names(bv, stub, config, capsys, error):
+    found = neuron()
+    net = Net({"bad": error, "after": found}, names=[5, "bad", "after"])
+    assert bv.optimize_module(net, 0, "", []) is net
+    assert net.reads == {"bad": 1, "after": 3}
+    assert stub == [found]
+    assert config.not_to_save.queries == [".after"]
+    assert lines(capsys) == [SUB % ".after"]
+
+
+@pytest.mark.parametrize("outcomes, message, recorded", [
+    (["child", AttributeError("gone")], None, []),
+    (["child", ValueError("second read")], "second read", []),
+    (["neuron", "neuron", AttributeError("third read")], "third read", []),
+    (["child"] * 3 + [AttributeError("fourth read")], "fourth read", []),
+    (["child"] * 4 + [KeyError("fifth read")], "'fifth read'", [".outer.x"]),
+])
+def test_reads_after_the_probe_are_not_guarded(bv, stub, config, outcomes, message, recorded):
+    made = {"child": Net(), "neuron": neuron()}
+    net = Net({"x": Script(*[made.get(o, o) if isinstance(o, str) else o for o in outcomes])})
+    done, root = [], Net({"outer": net})
+    if message is None:
+        assert bv.optimize_module(root, 0, "", done) is root
+        assert net.reads == {"x": 3} and net.stored == [] and stub == []
+    else:
+        with pytest.raises(type(outcomes[-1])) as caught:
+            bv.optimize_module(root, 0, "", done)
+        assert str(caught.value) == message
+        assert native_entries(caught) == ["vantorix.blockwise_vantorix.optimize_module"] * 2
+    assert done == [".outer"] + recorded
+
+
+@pytest.mark.parametrize("base", [nn.Sequential, nn.ModuleList])
+def test_container_walk_converts_descends_and_skips_self(bv, stub, config, capsys, base):
+    found, child, key = neuron(), Net(), Key("k")
+    box = scripted(base)(None, {"a": found, key: child})
+    box.kids["me"] = box
+    box.items = [("a", found), (key, child), ["me", box]]
+    box.side = neuron()
+    config.not_to_save.extend([".box[a]", ".box[shown]"])
+    done = Queried([".box[shown]"])
+    assert bv.optimize_module(box, 3, ".box", done) is box
+    assert box.lookups == {"a": 2, "k": 3, "me": 2}
+    assert box.stored == ["a", "k"] and box.kids["k"] is child
+    assert stub == [found] and type(box.kids["a"]) is Converted
+    assert done == [".box[shown]"] * 2 and done.queries == config.not_to_save.queries == []
+    assert lines(capsys) == [SEQ % ".box[a]", SELF % ".box[me]"]
+    assert config.calls == {"get_extra_verbose": 2}
+
+
+@pytest.mark.parametrize("item, message", [
+    (("a", 1, 2), "too many values to unpack (expected 2)"),
+    (("a",), "need more than 1 value to unpack"),
+    ((), "need more than 0 values to unpack"),
+])
+def test_children_that_do_not_unpack_into_two(bv, stub, config, item, message):
+    box = scripted(nn.Sequential)([item], {})
+    with pytest.raises(ValueError) as caught:
+        bv.optimize_module(box, 0, "", [])
+    assert str(caught.value) == message
+    assert native_entries(caught) == ["vantorix.blockwise_vantorix.optimize_module"]
+
+
+def test_path_names_and_pre_order_on_a_real_tree(bv, stub, config, capsys):
+    attn, last = neuron(), neuron()
+    blocks = nn.Sequential(Block(attn=attn), last)
+    root = Block(encoder=Block(blocks=blocks), head=nn.Linear(2, 2))
+    done = Queried()
+    assert bv.optimize_module(root, 0, "", done) is root
+    assert done.added == [[".encoder"], [".encoder.blocks"], [".encoder.blocks[0]"], [".head"]]
+    assert done == [".encoder", ".encoder.blocks", ".encoder.blocks[0]", ".head"]
+    assert lines(capsys) == [SUB % ".encoder.blocks[0].attn", SEQ % ".encoder.blocks[1]"]
+    assert stub == [attn, last] and root.encoder.blocks is blocks
+    assert type(blocks[0].attn) is Converted and type(blocks[1]) is Converted
+
+
+@pytest.mark.parametrize("make", [lambda: nn.Linear(2, 2), nn.Sequential, lambda: Net({"x": 1}), neuron])
+def test_network_without_neurons_below_root_comes_back_unchanged(bv, stub, config, capsys, make):
+    net = make()
+    before = [(name, id(m)) for name, m in net.named_modules()]
+    assert bv.blockwise_network(net) is net
+    assert [(name, id(m)) for name, m in net.named_modules()] == before
+    assert stub == [] and lines(capsys) == []
+
+
+def test_only_the_exact_neuron_type_below_the_root_is_converted(bv, stub, config, capsys):
+    class SubNeuron(VT.VTXNeuronModule):
+        pass
+    inner = neuron()
+    root = VT.VTXNeuronModule(inner)
+    copy_of_inner = root.dendrite_module.layers[0]
+    root.sub = sub = SubNeuron(nn.Linear(2, 2))
+    done = Queried()
+    bv.optimize_module(root, 0, "", done)
+    assert stub == [copy_of_inner, inner] and root.sub is sub and ".sub" in done
+    assert lines(capsys) == [SEQ % ".dendrite_module.layers[0]", SUB % ".main_module"]
+
+
+def test_module_reachable_under_two_names_is_treated_under_each(bv, stub, config):
+    shared, twice = Block(x=neuron()), neuron()
+    root = Block(a=shared, b=shared, p=twice, q=twice)
+    inner = shared.x
+    done = Queried()
+    bv.optimize_module(root, 0, "", done)
+    assert done == [".a", ".b", ".b.x"]
+    assert stub == [inner, twice, twice]
+
+
+def test_entry_point_and_descent_use_the_current_optimize_module(bv, config, monkeypatch):
+    real, calls = bv.optimize_module, []
+    child = Net()
+    root = Net({"child": child})
+
+    def spy(*args, **kwargs):
+        calls.append((args, kwargs))
+        return real(*args) if args[0] is root else "replacement"
+    monkeypatch.setattr(bv, "optimize_module", spy)
+    assert bv.blockwise_network(root) is root
+    (top, top_kw), (down, down_kw) = calls
+    assert top_kw == down_kw == {}
+    assert top[0] is root and top[1:3] == (0, "") and type(top[1]) is int
+    assert type(top[3]) is list and down[3] is top[3] and top[3] == [".child"]
+    assert down[0] is child and down[1:3] == (1, ".child")
+    assert root.vals["child"] == "replacement"
+    monkeypatch.setattr(bv, "optimize_module", lambda *args: "result")
+    assert bv.blockwise_network(root) == "result"
+
+
+class Unrelated:
+    pass
+
+
+QUIET = SimpleNamespace(pc=SimpleNamespace(get_extra_verbose=lambda: False,
+                                           get_module_names_to_not_save=lambda: []))
+
+
+@pytest.mark.parametrize("name, value, in_builtins, expected", [
+    (None, None, False, [SEQ % ".seq[first]"]),
+    ("nn", SimpleNamespace(Sequential=Unrelated, ModuleList=Unrelated, Module=nn.Module), False,
+     [SUB % ".seq.first"]),
+    ("VT", SimpleNamespace(VTXNeuronModule=nn.Sequential), False, [SUB % ".seq"]),
+    ("VT", SimpleNamespace(VTXNeuronModule=nn.Sequential), True, [SUB % ".seq"]),
+    ("GVT", QUIET, True, []),
+])
+def test_rebound_globals_are_used(bv, stub, config, capsys, monkeypatch, name, value, in_builtins, expected):
+    root = Block(seq=nn.Sequential(collections.OrderedDict(first=neuron())))
+    if name:
+        if in_builtins:
+            monkeypatch.delattr(bv, name)
+            monkeypatch.setattr(builtins, name, value, raising=False)
+        else:
+            monkeypatch.setattr(bv, name, value)
+    assert bv.blockwise_network(root) is root
+    assert lines(capsys) == expected
+
+
+@pytest.mark.parametrize("name", ["nn", "VT", "GVT", "convert_to_vtx_layer_block", "optimize_module"])
+def test_missing_global_raises_name_error(bv, stub, config, monkeypatch, name):
+    root = Block(seq=nn.Sequential(neuron()), lin=nn.Linear(1, 1))
+    monkeypatch.delattr(bv, name)
+    with pytest.raises(NameError) as caught:
+        bv.blockwise_network(root)
+    assert str(caught.value) == f"name '{name}' is not defined"
+    assert native_entries(caught)[0] == "vantorix.blockwise_vantorix.blockwise_network"
+
+
+def test_network_deeper_than_the_recursion_limit_raises_recursion_error():
+    script = textwrap.dedent("""
+        import sys
+        import torch.nn as nn
+        import vantorix.blockwise_vantorix as bv
+        sys.setrecursionlimit(400)
+        root = node = nn.Module()
+        for _ in range(2 * sys.getrecursionlimit()):
+            node.add_module("next", nn.Module())
+            node = node.next
+        try:
+            bv.blockwise_network(root)
+        except RecursionError:
+            print("RecursionError")
+        print(bv.blockwise_network(nn.Linear(1, 3)).out_features)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          cwd=pathlib.Path(__file__).resolve().parents[1])
+    assert (done.returncode, done.stdout) == (0, "RecursionError\n3\n"), done.stderr
+
+
+def test_reads_that_hand_out_fresh_objects_or_shrink_the_member_list(bv, stub, config):
+    net = Net({"child": lambda: Net({"leaf": 1}), "found": neuron, "last": 1})
+    assert bv.optimize_module(net, 0, "", []) is net
+    assert net.reads == {"child": 5, "found": 3, "last": 3}
+    assert net.vals["child"].reads == {"leaf": 3}
+    assert type(net.vals["found"]) is Converted and type(stub[0]) is VT.VTXNeuronModule
+    names = ["a", "b"]
+    net = Net({"a": lambda: names.clear() or 1, "b": 2}, names=names)
+    assert bv.optimize_module(net, 0, "", []) is net
+    assert net.reads == {"a": 3}
+
+
+def test_comparison_that_drops_the_child_and_clears_the_list(bv, stub, config):
+    done = [".elsewhere"]
+
+    class Meddler(Net):
+        def __ne__(self, other):
+            self.vals["child"] = Script(AttributeError("child was dropped"))
+            done.clear()
+            return True
+    net = Meddler({"child": lambda: Net({"leaf": 1})})
+    with pytest.raises(AttributeError) as caught:
+        bv.optimize_module(net, 0, "", done)
+    assert str(caught.value) == "child was dropped"
+    assert done == [".child"]
+
+
+def test_container_whose_children_vanish_during_the_walk(bv, stub, config):
+    items = [("".join(["k", str(i)]), None) for i in range(2)]
+    box = scripted(nn.Sequential)(items, {"k0": lambda: Net({"leaf": 1}), "k1": neuron},
+                                  hook=items.clear)
+    assert bv.optimize_module(box, 0, "", []) is box
+    assert box.lookups == {"k0": 3} and box.stored == ["k0"] and stub == []
+    assert box.kids["k0"].reads == {"leaf": 3}
