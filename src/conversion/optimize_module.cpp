@@ -8,6 +8,8 @@
 // read, exactly as often as the walk's documented read counts say.
 #include "vantorix/blockwise.hpp"
 
+#include "converted_names.hpp"
+
 namespace vtx {
 
 namespace {
@@ -209,7 +211,7 @@ Ref walk_members(Frame& frame, PyObject* net, PyObject* depth, PyObject* name_so
         if (excluded < 0) return frame.fail();
         not_to_save = Ref();
         if (!excluded) {
-            excluded = contains(converted_list, sub_name);
+            excluded = converted_list_contains(converted_list, sub_name);
             if (excluded < 0) return frame.fail();
         }
         if (excluded) {
@@ -304,6 +306,7 @@ const FunctionDef optimize_module_def = {
 namespace {
 
 Ref optimize_module(Frame& frame, PyObject* const* args) {
+    WalkScope walk;
     PyObject* net = args[0];
     PyObject* depth = args[1];
     PyObject* name_so_far = args[2];
