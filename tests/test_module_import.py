@@ -173,3 +173,28 @@ def test_rebinding_gvt_takes_effect_at_the_next_use(bv, monkeypatch, capsys):
     assert config.calls["get_extra_verbose"] == 1
     assert ".child" in config.not_to_save.queries
 
+
+def test_failed_import_under_another_name_leaves_no_registry_entry(package_copy, run_python):
+    # Loaded under another name, the module enters itself under its fixed
+    # name; a failure must take that entry out again, or the next import
+    # would get the broken module instead of a fresh attempt.
+    package = package_copy / "vantorix"
+    utils = (package / "utils_vantorix.py").read_text()
+    (package / "utils_vantorix.py").unlink()
+    result = run_python(FAILURE_REPORT + f"""
+import importlib.util, json, pathlib, sys
+import vantorix
+path = next(pathlib.Path(vantorix.__path__[0]).glob("blockwise_vantorix.*.so"))
+spec = importlib.util.spec_from_file_location("elsewhere.blockwise_vantorix", path)
+try:
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+except BaseException as exc:
+    failure, entries = report(exc)
+left_behind = "vantorix.blockwise_vantorix" in sys.modules
+pathlib.Path(vantorix.__path__[0], "utils_vantorix.py").write_text({utils!r})
+import vantorix.blockwise_vantorix as module
+print(json.dumps({{"failure": failure[:2], "left_behind": left_behind,
+                   "has_walk": hasattr(module, "blockwise_network")}}))
+    """, package_copy)
+    assert result == {"failure": ["ImportError", "cannot import name utils_vantorix"],
+                      "left_behind": False, "has_walk": True}

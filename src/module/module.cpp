@@ -113,15 +113,18 @@ int exec_prelude(PyObject* module, PyObject*& globals) {
 }
 
 // From here on every failure carries the "init" traceback entry.
-int exec_statements(Frame& frame) {
+int exec_statements(Frame& frame, bool& entered_registry) {
     PyObject* globals = frame.globals;
 
     // sys.modules.setdefault('vantorix.blockwise_vantorix', module)
     PyObject* registry = PyImport_GetModuleDict();
     int registered = PyDict_Contains(registry, S.module_name.get());
     if (registered < 0) return frame.fail();
-    if (!registered && PyDict_SetItem(registry, S.module_name.get(), state.module.get()) < 0)
-        return frame.fail();
+    if (!registered) {
+        if (PyDict_SetItem(registry, S.module_name.get(), state.module.get()) < 0)
+            return frame.fail();
+        entered_registry = true;
+    }
 
     // super and print, captured once
     if (capture_builtin(S.super_, state.super_) < 0) return frame.fail();
@@ -174,6 +177,19 @@ int exec_statements(Frame& frame) {
     return 0;
 }
 
+// A failed module that this slot entered in sys.modules under the fixed
+// name is taken out again: left there, it would answer the next import in
+// place of a fresh attempt.
+void forget_registry_entry(PyObject* module) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* registry = PyImport_GetModuleDict();
+    PyObject* entry = PyDict_GetItemWithError(registry, S.module_name.get());
+    if (entry == module) PyDict_DelItem(registry, S.module_name.get());
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
 int exec_steps(PyObject* module) {
     if (state.module) {
         if (state.module.is(module)) return 0;
@@ -183,13 +199,17 @@ int exec_steps(PyObject* module) {
         return -1;
     }
     PyObject* globals = nullptr;
+    bool entered_registry = false;
     int result = exec_prelude(module, globals);
     if (result == 0) {
         Frame frame{globals, 0};
-        result = exec_statements(frame);
+        result = exec_statements(frame, entered_registry);
         if (result < 0) add_traceback_entry(init_entry_name, frame.line);
     }
-    if (result < 0) state.module = Ref();
+    if (result < 0) {
+        state.module = Ref();
+        if (entered_registry) forget_registry_entry(module);
+    }
     return result;
 }
 
