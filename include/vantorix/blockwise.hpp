@@ -87,6 +87,8 @@ struct Frame {
         line = failing_line;
         return Failed();
     }
+    // Passes on a failure whose line a helper has already recorded.
+    Failed propagate() const noexcept { return Failed(); }
 };
 
 // Adds a traceback entry for `function_name` at `line`, keeping the pending
@@ -180,6 +182,22 @@ Ref tuple_of(Handle iterable);
 Ref iter(Handle iterable);
 // 1 and `item` set, 0 at the end of the iteration, -1 on error.
 int next(Handle iterator, Ref& item);
+// for item in iterable: body(item). The body returns 0 to go on, or -1 with
+// its failure recorded in the frame; a failure of the iteration itself is
+// recorded at the caller's line.
+template <class Body>
+int for_each(Frame& frame, Handle iterable, Body body, int line = __builtin_LINE()) {
+    Ref iterator = iter(iterable);
+    if (!iterator) return frame.fail(line);
+    Ref item;
+    int more;
+    while ((more = next(iterator, item)) > 0) {
+        if (body(Handle(item)) < 0) return -1;
+    }
+    if (more < 0) return frame.fail(line);
+    return 0;
+}
+
 // Unpacks `item` into exactly two values.
 int unpack_pair(Handle item, Ref& first, Ref& second);
 Py_ssize_t length(Handle object);

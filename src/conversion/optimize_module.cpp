@@ -28,9 +28,14 @@ int is_verbose(const Frame& frame) {
     return truth(verbose);
 }
 
-int print_message(Handle message) {
-    Ref result = call(state.print, message);
-    return result ? 0 : -1;
+// if verbose: print(<message>) -- the message is built only when printed.
+template <class Build>
+int print_if_verbose(const Frame& frame, Build build_message) {
+    int verbose = is_verbose(frame);
+    if (verbose <= 0) return verbose;
+    Ref message = build_message();
+    if (!message) return -1;
+    return call(state.print, message) ? 0 : -1;
 }
 
 // type(candidate) is VT.VTXNeuronModule
@@ -70,6 +75,21 @@ Ref member_path(Handle name_so_far, Handle member) {
     return add(path, member);
 }
 
+// "<format>" % name_so_far + "[" + str(submodule_id) + "]": the formatting
+// applies to name_so_far alone, the rest is appended.
+Ref format_item_path(Handle format, Handle name_so_far, Handle submodule_id) {
+    Ref head = remainder(format, name_so_far);
+    if (!head) return nullptr;
+    return item_path(head, submodule_id);
+}
+
+// "<format>" % name_so_far + "." + member, likewise.
+Ref format_member_path(Handle format, Handle name_so_far, Handle member) {
+    Ref head = remainder(format, name_so_far);
+    if (!head) return nullptr;
+    return member_path(head, member);
+}
+
 // converted_list += [path]
 int record_descent(Ref& converted_list, Handle path) {
     Ref entry = list_of(path);
@@ -78,9 +98,18 @@ int record_descent(Ref& converted_list, Handle path) {
     return converted_list ? 0 : -1;
 }
 
-// setattr(net, name, convert_to_vtx_layer_block(child)), with the function
+using ReadChild = Ref (*)(Handle net, Handle name);
+
+Ref get_submodule(Handle net, Handle submodule_id) {
+    return call_method(net, S.get_submodule, submodule_id);
+}
+
+// getattr(net, member): the read without default.
+Ref read_member(Handle net, Handle member) { return getattr(net, member); }
+
+// setattr(net, name, convert_to_vtx_layer_block(<child>)), the function
 // resolved before the child is read, as the call is written.
-int convert_child(Frame& frame, Handle net, Handle name, Ref (*read_child)(Handle, Handle)) {
+int convert_child(const Frame& frame, Handle net, Handle name, ReadChild read_child) {
     Ref convert = lookup_global(frame, S.convert_to_vtx_layer_block);
     if (!convert) return -1;
     Ref child = read_child(net, name);
@@ -90,207 +119,166 @@ int convert_child(Frame& frame, Handle net, Handle name, Ref (*read_child)(Handl
     return setattr(net, name, block);
 }
 
-Ref get_submodule(Handle net, Handle submodule_id) {
-    return call_method(net, S.get_submodule, submodule_id);
+// setattr(net, name, optimize_module(<child>, depth + 1, <path>, converted_list)),
+// each argument evaluated in its order.
+template <class Path>
+int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_child,
+                 Handle depth, Path path_of, Handle converted_list) {
+    Ref optimize = lookup_global(frame, S.optimize_module);
+    if (!optimize) return -1;
+    Ref child = read_child(net, name);
+    if (!child) return -1;
+    Ref next_depth = add(depth, S.int_1);
+    if (!next_depth) return -1;
+    Ref path = path_of();
+    if (!path) return -1;
+    Ref optimized = call(optimize, child, next_depth, path, converted_list);
+    if (!optimized) return -1;
+    return setattr(net, name, optimized);
 }
 
 // ----------------------------------------------------- container walk
 
-Ref walk_children(Frame& frame, PyObject* net, PyObject* depth, PyObject* name_so_far,
-                  Ref converted_list) {
-    // for submodule_id, layer in net.named_children():
-    Ref children = call_method(net, S.named_children);
-    if (!children) return frame.fail();
-    Ref iterator = iter(children);
-    if (!iterator) return frame.fail();
-    Ref item;
-    int more;
-    while ((more = next(iterator, item)) > 0) {
-        Ref submodule_id, layer;
-        if (unpack_pair(item, submodule_id, layer) < 0) return frame.fail();
+// One child of a sequential container or module list.
+int visit_child(Frame& frame, Handle net, Handle depth, Handle name_so_far,
+                Ref& converted_list, Handle item) {
+    Ref submodule_id, layer;
+    if (unpack_pair(item, submodule_id, layer) < 0) return frame.fail();
+    auto child_path = [&] { return item_path(name_so_far, submodule_id); };
 
-        // if type(net.get_submodule(submodule_id)) is VT.VTXNeuronModule:
-        Ref child = get_submodule(net, submodule_id);
-        if (!child) return frame.fail();
-        int is_neuron = is_neuron_module(frame, child);
-        if (is_neuron < 0) return frame.fail();
-        child = Ref();
-        if (is_neuron) {
-            int verbose = is_verbose(frame);
-            if (verbose < 0) return frame.fail();
-            if (verbose) {
-                // print("Seq sub is VTX so optimizing: %s" % name_so_far + "[" + str(submodule_id) + "]")
-                Ref message = remainder(S.msg_seq_sub_is_vtx, name_so_far);
-                if (!message) return frame.fail();
-                message = item_path(message, submodule_id);
-                if (!message) return frame.fail();
-                if (print_message(message) < 0) return frame.fail();
-            }
-            // setattr(net, submodule_id, convert_to_vtx_layer_block(net.get_submodule(submodule_id)))
-            if (convert_child(frame, net, submodule_id, get_submodule) < 0) return frame.fail();
-            continue;
-        }
-
-        // elif net != net.get_submodule(submodule_id):
-        child = get_submodule(net, submodule_id);
-        if (!child) return frame.fail();
-        Ref differs = compare(net, child, Py_NE);
-        if (!differs) return frame.fail();
-        child = Ref();
-        int is_other = truth(differs);
-        if (is_other < 0) return frame.fail();
-        if (is_other) {
-            // converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
-            Ref path = item_path(name_so_far, submodule_id);
-            if (!path) return frame.fail();
-            if (record_descent(converted_list, path) < 0) return frame.fail();
-            // setattr(net, submodule_id, optimize_module(net.get_submodule(submodule_id),
-            //         depth + 1, name_so_far + "[" + str(submodule_id) + "]", converted_list))
-            Ref optimize = lookup_global(frame, S.optimize_module);
-            if (!optimize) return frame.fail();
-            child = get_submodule(net, submodule_id);
-            if (!child) return frame.fail();
-            Ref next_depth = add(depth, S.int_1);
-            if (!next_depth) return frame.fail();
-            path = item_path(name_so_far, submodule_id);
-            if (!path) return frame.fail();
-            Ref optimized = call(optimize, child, next_depth, path, converted_list);
-            if (!optimized) return frame.fail();
-            if (setattr(net, submodule_id, optimized) < 0) return frame.fail();
-            continue;
-        }
-
-        // else: the child is net itself
-        int verbose = is_verbose(frame);
-        if (verbose < 0) return frame.fail();
-        if (verbose) {
-            // print("%s is a self pointer so skipping" % (name_so_far + "[" + str(submodule_id) + "]"))
-            Ref path = item_path(name_so_far, submodule_id);
-            if (!path) return frame.fail();
-            Ref message = remainder(S.msg_self_pointer, path);
-            if (!message) return frame.fail();
-            if (print_message(message) < 0) return frame.fail();
-        }
+    // if type(net.get_submodule(submodule_id)) is VT.VTXNeuronModule:
+    Ref child = get_submodule(net, submodule_id);
+    if (!child) return frame.fail();
+    int is_neuron = is_neuron_module(frame, child);
+    if (is_neuron < 0) return frame.fail();
+    child = Ref();
+    if (is_neuron) {
+        // if verbose: print("Seq sub is VTX so optimizing: %s" % name_so_far + "[" + str(submodule_id) + "]")
+        if (print_if_verbose(frame, [&] {
+                return format_item_path(S.msg_seq_sub_is_vtx, name_so_far, submodule_id);
+            }) < 0)
+            return frame.fail();
+        // setattr(net, submodule_id, convert_to_vtx_layer_block(net.get_submodule(submodule_id)))
+        if (convert_child(frame, net, submodule_id, get_submodule) < 0) return frame.fail();
+        return 0;
     }
-    if (more < 0) return frame.fail();
-    return Ref::newref(net);
+
+    // elif net != net.get_submodule(submodule_id):
+    child = get_submodule(net, submodule_id);
+    if (!child) return frame.fail();
+    Ref differs = compare(net, child, Py_NE);
+    if (!differs) return frame.fail();
+    child = Ref();
+    int is_other = truth(differs);
+    if (is_other < 0) return frame.fail();
+    if (is_other) {
+        // converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
+        Ref path = child_path();
+        if (!path) return frame.fail();
+        if (record_descent(converted_list, path) < 0) return frame.fail();
+        // setattr(net, submodule_id, optimize_module(net.get_submodule(submodule_id),
+        //         depth + 1, name_so_far + "[" + str(submodule_id) + "]", converted_list))
+        if (descend_into(frame, net, submodule_id, get_submodule, depth, child_path,
+                         converted_list) < 0)
+            return frame.fail();
+        return 0;
+    }
+
+    // else: the child is net itself
+    // if verbose: print("%s is a self pointer so skipping" % (name_so_far + "[" + str(submodule_id) + "]"))
+    if (print_if_verbose(frame, [&]() -> Ref {
+            Ref path = child_path();
+            if (!path) return nullptr;
+            return remainder(S.msg_self_pointer, path);
+        }) < 0)
+        return frame.fail();
+    return 0;
 }
 
-// -------------------------------------------------------- member walk
+// ------------------------------------------------------- member walk
 
-// getattr(net, member): the read without default.
-Ref read_member(Handle net, Handle member) { return getattr(net, member); }
-
-Ref walk_members(Frame& frame, PyObject* net, PyObject* depth, PyObject* name_so_far,
-                 Ref converted_list, Handle all_members) {
-    // for member in all_members:
-    Ref iterator = iter(all_members);
-    if (!iterator) return frame.fail();
-    Ref member;
-    int more;
-    while ((more = next(iterator, member)) > 0) {
-        // try: getattr(net, member, None)
-        // except: continue   -- any exception of any class
-        if (!getattr_or_none(net, member)) {
-            PyErr_Clear();
-            continue;
-        }
-
-        // sub_name = name_so_far + "." + member
-        Ref sub_name = member_path(name_so_far, member);
-        if (!sub_name) return frame.fail();
-
-        // if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
-        Ref gvt = lookup_global(frame, S.GVT);
-        if (!gvt) return frame.fail();
-        Ref pc = getattr(gvt, S.pc);
-        if (!pc) return frame.fail();
-        Ref not_to_save = call_method(pc, S.get_module_names_to_not_save);
-        if (!not_to_save) return frame.fail();
-        int excluded = contains(not_to_save, sub_name);
-        if (excluded < 0) return frame.fail();
-        not_to_save = Ref();
-        if (!excluded) {
-            excluded = converted_list_contains(converted_list, sub_name);
-            if (excluded < 0) return frame.fail();
-        }
-        if (excluded) {
-            int verbose = is_verbose(frame);
-            if (verbose < 0) return frame.fail();
-            if (verbose) {
-                // print("Skipping %s during save" % sub_name)
-                Ref message = remainder(S.msg_skipping_during_save, sub_name);
-                if (!message) return frame.fail();
-                if (print_message(message) < 0) return frame.fail();
-            }
-            continue;
-        }
-
-        // if type(getattr(net, member, None)) is VT.VTXNeuronModule:
-        Ref value = getattr_or_none(net, member);
-        if (!value) return frame.fail();
-        int is_neuron = is_neuron_module(frame, value);
-        if (is_neuron < 0) return frame.fail();
-        value = Ref();
-        if (is_neuron) {
-            int verbose = is_verbose(frame);
-            if (verbose < 0) return frame.fail();
-            if (verbose) {
-                // print("Sub is in conversion list so initiating optimization for: %s" % name_so_far + "." + member)
-                Ref message = remainder(S.msg_sub_in_conversion_list, name_so_far);
-                if (!message) return frame.fail();
-                message = member_path(message, member);
-                if (!message) return frame.fail();
-                if (print_message(message) < 0) return frame.fail();
-            }
-            // setattr(net, member, convert_to_vtx_layer_block(getattr(net, member)))
-            if (convert_child(frame, net, member, read_member) < 0) return frame.fail();
-            continue;
-        }
-
-        // elif issubclass(type(getattr(net, member, None)), nn.Module):
-        value = getattr_or_none(net, member);
-        if (!value) return frame.fail();
-        int is_module = is_nn_subclass(frame, value, S.Module);
-        if (is_module < 0) return frame.fail();
-        value = Ref();
-        if (!is_module) continue;
-
-        // if net != getattr(net, member):
-        value = read_member(net, member);
-        if (!value) return frame.fail();
-        Ref differs = compare(net, value, Py_NE);
-        if (!differs) return frame.fail();
-        value = Ref();
-        int is_other = truth(differs);
-        if (is_other < 0) return frame.fail();
-        if (is_other) {
-            // converted_list += [sub_name]
-            if (record_descent(converted_list, sub_name) < 0) return frame.fail();
-            // setattr(net, member, optimize_module(getattr(net, member), depth + 1, sub_name, converted_list))
-            Ref optimize = lookup_global(frame, S.optimize_module);
-            if (!optimize) return frame.fail();
-            value = read_member(net, member);
-            if (!value) return frame.fail();
-            Ref next_depth = add(depth, S.int_1);
-            if (!next_depth) return frame.fail();
-            Ref optimized = call(optimize, value, next_depth, sub_name, converted_list);
-            if (!optimized) return frame.fail();
-            if (setattr(net, member, optimized) < 0) return frame.fail();
-            continue;
-        }
-
-        // else: print("%s is a self pointer so skipping" % sub_name)
-        int verbose = is_verbose(frame);
-        if (verbose < 0) return frame.fail();
-        if (verbose) {
-            Ref message = remainder(S.msg_self_pointer, sub_name);
-            if (!message) return frame.fail();
-            if (print_message(message) < 0) return frame.fail();
-        }
+// One attribute of any other module.
+int visit_member(Frame& frame, Handle net, Handle depth, Handle name_so_far,
+                 Ref& converted_list, Handle member) {
+    // try: getattr(net, member, None)
+    // except: continue   -- any exception of any class
+    if (!getattr_or_none(net, member)) {
+        PyErr_Clear();
+        return 0;
     }
-    if (more < 0) return frame.fail();
-    return Ref::newref(net);
+
+    // sub_name = name_so_far + "." + member
+    Ref sub_name = member_path(name_so_far, member);
+    if (!sub_name) return frame.fail();
+
+    // if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
+    Ref gvt = lookup_global(frame, S.GVT);
+    if (!gvt) return frame.fail();
+    Ref pc = getattr(gvt, S.pc);
+    if (!pc) return frame.fail();
+    Ref not_to_save = call_method(pc, S.get_module_names_to_not_save);
+    if (!not_to_save) return frame.fail();
+    int excluded = contains(not_to_save, sub_name);
+    if (excluded < 0) return frame.fail();
+    not_to_save = Ref();
+    if (!excluded) {
+        excluded = converted_list_contains(converted_list, sub_name);
+        if (excluded < 0) return frame.fail();
+    }
+    if (excluded) {
+        // if verbose: print("Skipping %s during save" % sub_name)
+        if (print_if_verbose(frame, [&] { return remainder(S.msg_skipping_during_save, sub_name); }) < 0)
+            return frame.fail();
+        return 0;
+    }
+
+    // if type(getattr(net, member, None)) is VT.VTXNeuronModule:
+    Ref value = getattr_or_none(net, member);
+    if (!value) return frame.fail();
+    int is_neuron = is_neuron_module(frame, value);
+    if (is_neuron < 0) return frame.fail();
+    value = Ref();
+    if (is_neuron) {
+        // if verbose: print("Sub is in conversion list so initiating optimization for: %s" % name_so_far + "." + member)
+        if (print_if_verbose(frame, [&] {
+                return format_member_path(S.msg_sub_in_conversion_list, name_so_far, member);
+            }) < 0)
+            return frame.fail();
+        // setattr(net, member, convert_to_vtx_layer_block(getattr(net, member)))
+        if (convert_child(frame, net, member, read_member) < 0) return frame.fail();
+        return 0;
+    }
+
+    // elif issubclass(type(getattr(net, member, None)), nn.Module):
+    value = getattr_or_none(net, member);
+    if (!value) return frame.fail();
+    int is_module = is_nn_subclass(frame, value, S.Module);
+    if (is_module < 0) return frame.fail();
+    value = Ref();
+    if (!is_module) return 0;
+
+    // if net != getattr(net, member):
+    value = read_member(net, member);
+    if (!value) return frame.fail();
+    Ref differs = compare(net, value, Py_NE);
+    if (!differs) return frame.fail();
+    value = Ref();
+    int is_other = truth(differs);
+    if (is_other < 0) return frame.fail();
+    if (is_other) {
+        // converted_list += [sub_name]
+        if (record_descent(converted_list, sub_name) < 0) return frame.fail();
+        // setattr(net, member, optimize_module(getattr(net, member), depth + 1, sub_name, converted_list))
+        if (descend_into(frame, net, member, read_member, depth,
+                         [&] { return Ref::newref(sub_name.get()); }, converted_list) < 0)
+            return frame.fail();
+        return 0;
+    }
+
+    // else: if verbose: print("%s is a self pointer so skipping" % sub_name)
+    if (print_if_verbose(frame, [&] { return remainder(S.msg_self_pointer, sub_name); }) < 0)
+        return frame.fail();
+    return 0;
 }
 
 }  // namespace
@@ -324,9 +312,22 @@ Ref optimize_module(Frame& frame, PyObject* const* args) {
         is_container = is_nn_subclass(frame, net, S.ModuleList);
         if (is_container < 0) return frame.fail();
     }
-    if (is_container)
-        return walk_children(frame, net, depth, name_so_far, std::move(converted_list));
-    return walk_members(frame, net, depth, name_so_far, std::move(converted_list), all_members);
+    if (is_container) {
+        // for submodule_id, layer in net.named_children(): ...
+        Ref children = call_method(net, S.named_children);
+        if (!children) return frame.fail();
+        if (for_each(frame, children, [&](Handle item) {
+                return visit_child(frame, net, depth, name_so_far, converted_list, item);
+            }) < 0)
+            return frame.propagate();
+    } else {
+        // for member in all_members: ...
+        if (for_each(frame, all_members, [&](Handle member) {
+                return visit_member(frame, net, depth, name_so_far, converted_list, member);
+            }) < 0)
+            return frame.propagate();
+    }
+    return Ref::newref(net);
 }
 
 }  // namespace

@@ -40,15 +40,11 @@ Ref unWrap_params(Frame& frame, PyObject* const* args) {
             Ref p = Ref::newref(PySequence_Fast_GET_ITEM(sequence, i));
             if (unwrap_one(p) < 0) return frame.fail();
         }
-    } else {
-        Ref iterator = iter(parameters);
-        if (!iterator) return frame.fail();
-        Ref p;
-        int more;
-        while ((more = next(iterator, p)) > 0) {
-            if (unwrap_one(p) < 0) return frame.fail();
-        }
-        if (more < 0) return frame.fail();
+    } else if (for_each(frame, parameters, [&](Handle p) -> int {
+                   if (unwrap_one(p) < 0) return frame.fail();
+                   return 0;
+               }) < 0) {
+        return frame.propagate();
     }
     return Ref::newref(Py_None);
 }
