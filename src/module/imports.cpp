@@ -20,7 +20,7 @@ Ref registry_module(Handle name, bool& failed) {
     return module;
 }
 
-// A module whose spec says it is still initialising must go through the
+// A module whose __spec__ marks it as still initialising must go through the
 // import function, which waits for it. A missing __spec__ or _initializing
 // means it is not initialising; any other error propagates.
 int is_initialising(Handle module) {
