@@ -150,6 +150,8 @@ int create_vtx_layer_class(Frame& frame);
 
 // global name: the module namespace, then the builtins, else NameError.
 Ref lookup_global(const Frame& frame, Handle name);
+// <global>.<name>, e.g. nn.Sequential: the global looked up, then read.
+Ref global_attr(const Frame& frame, Handle global, Handle name);
 Ref getattr(Handle object, Handle name);
 // getattr(object, name, None): only AttributeError becomes None.
 Ref getattr_or_none(Handle object, Handle name);

@@ -182,9 +182,7 @@ Ref convert_to_vtx_layer_block(Frame& frame, PyObject* const* args) {
     //                 pretrained_dendrite.dendrite_module.num_cycles, view_tuple)
     Ref vtx_layer = lookup_global(frame, S.VTXLayer);
     if (!vtx_layer) return frame.fail();
-    Ref nn = lookup_global(frame, S.nn);
-    if (!nn) return frame.fail();
-    Ref sequential_class = getattr(nn, S.Sequential);
+    Ref sequential_class = global_attr(frame, S.nn, S.Sequential);
     if (!sequential_class) return frame.fail();
     Ref layer_tuple = tuple_of(layer_array);
     if (!layer_tuple) return frame.fail();

@@ -19,9 +19,7 @@ Ref blockwise_network(Frame& frame, PyObject* const* args);
 
 // `if GVT.pc.get_extra_verbose():` -- asked afresh before every message.
 int is_verbose(const Frame& frame) {
-    Ref gvt = lookup_global(frame, S.GVT);
-    if (!gvt) return -1;
-    Ref pc = getattr(gvt, S.pc);
+    Ref pc = global_attr(frame, S.GVT, S.pc);
     if (!pc) return -1;
     Ref verbose = call_method(pc, S.get_extra_verbose);
     if (!verbose) return -1;
@@ -41,18 +39,14 @@ int print_if_verbose(const Frame& frame, Build build_message) {
 // type(candidate) is VT.VTXNeuronModule
 int is_neuron_module(const Frame& frame, Handle candidate) {
     Ref type = Ref::newref(reinterpret_cast<PyObject*>(Py_TYPE(candidate.get())));
-    Ref vt = lookup_global(frame, S.VT);
-    if (!vt) return -1;
-    Ref neuron_class = getattr(vt, S.VTXNeuronModule);
+    Ref neuron_class = global_attr(frame, S.VT, S.VTXNeuronModule);
     if (!neuron_class) return -1;
     return type.is(neuron_class.get());
 }
 
 // issubclass(type(candidate), nn.<class_name>)
 int is_nn_subclass(const Frame& frame, Handle candidate, Handle class_name) {
-    Ref nn = lookup_global(frame, S.nn);
-    if (!nn) return -1;
-    Ref cls = getattr(nn, class_name);
+    Ref cls = global_attr(frame, S.nn, class_name);
     if (!cls) return -1;
     return type_is_subclass(candidate, cls);
 }
@@ -212,9 +206,7 @@ int visit_member(Frame& frame, Handle net, Handle depth, Handle name_so_far,
     if (!sub_name) return frame.fail();
 
     // if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
-    Ref gvt = lookup_global(frame, S.GVT);
-    if (!gvt) return frame.fail();
-    Ref pc = getattr(gvt, S.pc);
+    Ref pc = global_attr(frame, S.GVT, S.pc);
     if (!pc) return frame.fail();
     Ref not_to_save = call_method(pc, S.get_module_names_to_not_save);
     if (!not_to_save) return frame.fail();

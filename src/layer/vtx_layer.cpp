@@ -81,9 +81,7 @@ int setitem(Handle mapping, Handle key, Handle value) {
 
 int create_vtx_layer_class(Frame& frame) {
     // bases = (nn.Module,)
-    Ref nn = lookup_global(frame, S.nn);
-    if (!nn) return frame.fail();
-    Ref module_class = getattr(nn, S.Module);
+    Ref module_class = global_attr(frame, S.nn, S.Module);
     if (!module_class) return frame.fail();
     Ref bases = Ref::steal(PyTuple_Pack(1, module_class.get()));
     if (!bases) return frame.fail();
@@ -168,9 +166,9 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
     {
         Ref register_buffer = getattr(self, S.register_buffer);
         if (!register_buffer) return frame.fail();
-        Ref torch = lookup_global(frame, S.torch);
-        if (!torch) return frame.fail();
-        Ref tensor = call_method(torch, S.tensor, view_tuple);
+        Ref tensor_function = global_attr(frame, S.torch, S.tensor);
+        if (!tensor_function) return frame.fail();
+        Ref tensor = call(tensor_function, view_tuple);
         if (!tensor) return frame.fail();
         if (!call(register_buffer, S.view_tuple, tensor)) return frame.fail();
     }
@@ -185,13 +183,9 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
     if (has_dendrite_weights) {
         if (setattr(self, S.skip_weights, dendrites_to_dendrites) < 0) return frame.fail();
     } else {
-        Ref nn = lookup_global(frame, S.nn);
-        if (!nn) return frame.fail();
-        Ref parameter_list = getattr(nn, S.ParameterList);
+        Ref parameter_list = global_attr(frame, S.nn, S.ParameterList);
         if (!parameter_list) return frame.fail();
-        Ref torch = lookup_global(frame, S.torch);
-        if (!torch) return frame.fail();
-        Ref zeros = getattr(torch, S.zeros);
+        Ref zeros = global_attr(frame, S.torch, S.zeros);
         if (!zeros) return frame.fail();
         Ref zero = call_args(zeros, S.shape_1_1_1);
         if (!zero) return frame.fail();
@@ -216,9 +210,9 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
         if (!last) return frame.fail();
         if (append_to(weights, last) < 0) return frame.fail();
     } else {
-        Ref nn = lookup_global(frame, S.nn);
-        if (!nn) return frame.fail();
-        Ref weights = call_method(nn, S.ParameterList);
+        Ref parameter_list = global_attr(frame, S.nn, S.ParameterList);
+        if (!parameter_list) return frame.fail();
+        Ref weights = call(parameter_list);
         if (!weights) return frame.fail();
         if (setattr(self, S.skip_weights, weights) < 0) return frame.fail();
     }
@@ -236,9 +230,7 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
     if (setattr(self, S.node_index, node_index) < 0) return frame.fail();
 
     // self.internal_nonlinearity = GVT.pc.get_vtx_forward_function()
-    Ref gvt = lookup_global(frame, S.GVT);
-    if (!gvt) return frame.fail();
-    Ref pc = getattr(gvt, S.pc);
+    Ref pc = global_attr(frame, S.GVT, S.pc);
     if (!pc) return frame.fail();
     Ref nonlinearity = call_method(pc, S.get_vtx_forward_function);
     if (!nonlinearity) return frame.fail();

@@ -26,6 +26,12 @@ Ref lookup_global(const Frame& frame, Handle name) {
     return nullptr;
 }
 
+Ref global_attr(const Frame& frame, Handle global, Handle name) {
+    Ref object = lookup_global(frame, global);
+    if (!object) return nullptr;
+    return getattr(object, name);
+}
+
 // ---------------------------------------------------------- attributes
 
 Ref getattr(Handle object, Handle name) {
