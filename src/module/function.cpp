@@ -237,15 +237,8 @@ int ready_function_type() {
     function_type.tp_getattro = PyObject_GenericGetAttr;
     function_type.tp_setattro = PyObject_GenericSetAttr;
     function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#if PY_VERSION_HEX >= 0x03080000
-    function_type.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-#endif
-#if PY_VERSION_HEX >= 0x03090000
-    // Before 3.9 a keyword dict with non-str keys would reach the vector
-    // form unchecked, so older interpreters use the tuple form only.
-    function_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-    function_type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
-#endif
+    compat::allow_unbound_method_calls(function_type);
+    compat::enable_vectorcall(function_type, offsetof(NativeFunction, vectorcall));
     function_type.tp_traverse = function_traverse;
     function_type.tp_clear = function_clear;
     function_type.tp_weaklistoffset = offsetof(NativeFunction, weakreflist);

@@ -28,16 +28,8 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute,
     return PyObject_SetAttrString(module, name, value.get());
 }
 
-std::int64_t current_interpreter_id() {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
-#else
-    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
-#endif
-}
-
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    std::int64_t current = current_interpreter_id();
+    std::int64_t current = compat::current_interpreter_id();
     if (state.interpreter_id == -1) {
         if (current == -1) return nullptr;
         state.interpreter_id = current;

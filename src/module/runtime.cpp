@@ -77,11 +77,7 @@ Ref getitem_index(Handle object, Py_ssize_t index) {
 // --------------------------------------------------------------- calls
 
 Ref call(Handle callable) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_CallNoArgs(callable.get()));
-#else
-    return Ref::steal(PyObject_CallFunctionObjArgs(callable.get(), nullptr));
-#endif
+    return Ref::steal(compat::call_no_args(callable.get()));
 }
 
 Ref call(Handle callable, Handle a) {
