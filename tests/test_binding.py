@@ -131,13 +131,19 @@ def test_class_call_counts_the_new_instance(bv, args, kwargs, message):
     assert_binding_error(excinfo, "VTXLayer.__init__", message)
 
 
+@pytest.mark.skipif(not hasattr(_testcapi, "pyobject_vectorcall"),
+                    reason="no vector call protocol before Python 3.8")
 @each_function
 def test_non_str_name_in_vector_keywords(bv, qualname):
     f = resolve(bv, qualname)
     n = len(PARAMS[qualname])
     with pytest.raises(TypeError) as excinfo:
         _testcapi.pyobject_vectorcall(f, tuple(object() for _ in range(n + 1)), (1,))
-    assert_binding_error(excinfo, qualname, qualname.rpartition(".")[2] + "() keywords must be strings")
+    if sys.version_info >= (3, 9):
+        assert_binding_error(excinfo, qualname, qualname.rpartition(".")[2] + "() keywords must be strings")
+    else:  # 3.8 hands the call to the tuple form, which refuses the name before binding
+        assert str(excinfo.value) == "keywords must be strings"
+        assert module_entries(excinfo.value) == []
 
 
 @each_function
