@@ -1,6 +1,8 @@
-from typing import Any, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 import torch
+
+__test__: Dict[Any, Any]
 
 def unWrap_params(model: torch.nn.Module) -> None: ...
 def convert_to_vtx_layer_block(pretrained_dendrite: torch.nn.Module) -> VTXLayer: ...
