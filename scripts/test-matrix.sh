@@ -9,7 +9,7 @@
 #
 # Everything slow lives in a cache folder, VTX_MATRIX_CACHE (default
 # $HOME/.cache/vantorix-matrix), kept across runs:
-#   wheels/          torch, numpy, pytest; only what is missing is downloaded
+#   wheels/          torch, numpy, pytest, mypy; only what is missing is downloaded
 #   venvs/<version>/ one virtual environment per interpreter, torch included
 #   logs/            build and test logs of the last run
 # Each run rebuilds the package from scratch with `pip install .` (a real
@@ -103,7 +103,8 @@ for home in $(interpreters "$@"); do
         continue
     fi
     warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
-    "$py" -c "import pytest" 2>/dev/null || install_cached "$py" pytest >>"$log.setup" 2>&1
+    "$py" -c "import pytest, mypy.stubtest" 2>/dev/null ||
+        install_cached "$py" pytest mypy >>"$log.setup" 2>&1
 
     (cd "$tests_copy" && "$py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
     summary=$(tail -n 1 "$log.tests")
