@@ -6,7 +6,9 @@ n = first, first + step, ..., until the call has succeeded for STREAK
 allocation numbers in a row; first is the call's position in the list
 modulo the step, so that a sampled sweep covers other numbers per call. Every run must raise MemoryError or succeed;
 torch's own answers (its OutOfMemoryError, a SystemError naming one of its
-functions) are counted apart. A crash ends the process, so run this in a
+functions, an error raised in its own code: on 3.7 a failed allocation
+inside dir() is swallowed by the interpreter and torch's Tensor.__dir__
+then raises ValueError) are counted apart. A crash ends the process, so run this in a
 process of its own:
 
     python tests/alloc_sweep.py                 # every allocation number
@@ -20,6 +22,7 @@ import collections
 import contextlib
 import io
 import json
+import os
 import re
 import sys
 
@@ -32,6 +35,7 @@ import vantorix.globals_vantorix as GVT
 import vantorix.modules_vantorix as VT
 
 STREAK = 500
+TORCH_DIR = os.path.dirname(torch.__file__) + os.sep
 OWN_FUNCTIONS = {"VTXLayer.__init__", "optimize_module", "blockwise_network",
                  "convert_to_vtx_layer_block", "unWrap_params", "get_pretrained_vtx_attr",
                  "get_pretrained_vtx_var"}
@@ -96,6 +100,15 @@ def make_calls():
         ("get_pretrained_vtx_var", read_var)])
 
 
+def raised_in(exc, directory):
+    """Whether the innermost frame of the exception's traceback runs code
+    from `directory`."""
+    traceback = exc.__traceback__
+    while traceback.tb_next is not None:
+        traceback = traceback.tb_next
+    return traceback.tb_frame.f_code.co_filename.startswith(directory)
+
+
 def classify(exc):
     text = "%s: %s" % (type(exc).__name__, exc)
     if type(exc) is MemoryError:
@@ -104,7 +117,8 @@ def classify(exc):
     named = re.match(r"<(?:built-in )?(?:function|method) (\S+)", str(exc))
     if "blockwise_vantorix" in text or (named and named.group(1) in OWN_FUNCTIONS):
         return "ours", text
-    if type(exc).__name__ == "OutOfMemoryError" or (isinstance(exc, SystemError) and named):
+    if (type(exc).__name__ == "OutOfMemoryError" or (isinstance(exc, SystemError) and named)
+            or raised_in(exc, TORCH_DIR)):
         return "torch", text
     return "other", text
 
