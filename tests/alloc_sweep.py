@@ -4,11 +4,13 @@ For each call below, on fresh objects each time, the interpreter's fault
 injection (_testcapi.set_nomemory) fails allocation number n, for
 n = first, first + step, ..., until the call has succeeded for STREAK
 allocation numbers in a row; first is the call's position in the list
-modulo the step, so that a sampled sweep covers other numbers per call. Every run must raise MemoryError or succeed;
-torch's own answers (its OutOfMemoryError, a SystemError naming one of its
-functions, an error raised in its own code: on 3.7 a failed allocation
-inside dir() is swallowed by the interpreter and torch's Tensor.__dir__
-then raises ValueError) are counted apart. A crash ends the process, so run this in a
+modulo the step, so that a sampled sweep covers other numbers per call.
+
+Every run must raise MemoryError or succeed. torch's own answers are
+counted apart: its OutOfMemoryError, a SystemError naming one of its
+functions, an error raised in its own code (on 3.7 a failed allocation
+inside dir() is swallowed by the interpreter, and torch's Tensor.__dir__
+then raises ValueError). A crash ends the process, so run this in a
 process of its own:
 
     python tests/alloc_sweep.py                 # every allocation number
