@@ -62,7 +62,8 @@ def test_code_object(bv, qualname, varnames, argcount):
     assert code.co_kwonlyargcount == 0
     assert code.co_varnames == varnames
     assert code.co_nlocals == len(varnames)
-    assert code.co_stacksize == 0
+    # 3.13 gives every code object at least one stack slot
+    assert code.co_stacksize == (1 if sys.version_info >= (3, 13) else 0)
     assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
     # empty where the interpreter refuses empty bytecode without crashing
     assert (code.co_code == b"") == (sys.version_info < (3, 11))
