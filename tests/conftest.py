@@ -43,12 +43,16 @@ def package_copy(tmp_path):
 @pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter with ``path`` on PYTHONPATH and
-    returns the JSON value that the script prints on its last line."""
-    def run(code, path):
+    returns the JSON value that the script prints on its last line. A
+    ``stack_limit`` in bytes caps the main thread's stack of that process."""
+    def run(code, path, stack_limit=None):
+        def limit_stack():
+            import resource
+            resource.setrlimit(resource.RLIMIT_STACK, (stack_limit, stack_limit))
         env = dict(os.environ, PYTHONPATH=str(path))
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                               cwd=path, env=env, capture_output=True, text=True,
-                              timeout=600)
+                              timeout=600, preexec_fn=limit_stack if stack_limit else None)
         assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr}"
         return json.loads(proc.stdout.splitlines()[-1])
     return run

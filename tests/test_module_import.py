@@ -198,3 +198,22 @@ print(json.dumps({{"failure": failure[:2], "left_behind": left_behind,
     """, package_copy)
     assert result == {"failure": ["ImportError", "cannot import name utils_vantorix"],
                       "left_behind": False, "has_walk": True}
+
+
+BUILTINS_SCRIPT = """
+import builtins, json, sys
+real = sys.modules["builtins"]
+sys.modules["builtins"] = dict(vars(builtins))
+try:
+    import vantorix.blockwise_vantorix
+except TypeError as exc:
+    outcome = [type(exc).__name__, str(exc)]
+sys.modules["builtins"] = real
+import vantorix.blockwise_vantorix as bv
+print(json.dumps(outcome + [bv.get_pretrained_vtx_attr(None, "x")]))
+"""
+
+
+def test_builtins_entry_that_is_not_a_module_fails_the_import(package_copy, run_python):
+    assert run_python(BUILTINS_SCRIPT, package_copy) == [
+        "TypeError", "sys.modules['builtins'] must be a module, not 'dict'", None]

@@ -148,6 +148,11 @@ int create_vtx_layer_class(Frame& frame);
 // Each helper is one Python operation: it returns a new reference (or 0/1
 // for tests), or null/-1 with the exception set. None of them caches.
 
+// The namespace of `module` (borrowed), or null with TypeError "<what> must
+// be a module, not '<type>'" when it is some other object.
+PyObject* module_namespace(Handle module, const char* what);
+// How the builtins module is named in that message.
+constexpr const char* builtins_entry = "sys.modules['builtins']";
 // global name: the module namespace, then the builtins, else NameError.
 Ref lookup_global(const Frame& frame, Handle name);
 // <global>.<name>, e.g. nn.Sequential: the global looked up, then read.

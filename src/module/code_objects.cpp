@@ -1,5 +1,7 @@
-// Code objects of the native functions. They carry no bytecode: they exist
-// for introspection (signatures, names) and never run.
+// Code objects of the native functions. They exist for introspection
+// (signatures, names); the native functions never run them. Where the
+// interpreter cannot run empty bytecode safely they carry the least body
+// that raises, so that a Python function built from one fails cleanly.
 #include "vantorix/blockwise.hpp"
 
 namespace vtx {
@@ -19,40 +21,30 @@ Ref varnames_tuple(const FunctionDef& def) {
     return varnames;
 }
 
+// The version's never-run bytes, or the empty bytes where none are needed.
+Ref never_run_bytes(PyObject* (*make)()) {
+    Ref bytes = Ref::steal(make());
+    if (bytes || PyErr_Occurred()) return bytes;
+    return Ref::newref(S.empty_bytes.get());
+}
+
 Ref create_code(const FunctionDef& def) {
     Ref varnames = varnames_tuple(def);
     if (!varnames) return nullptr;
     // One backslash here; traceback entries use two.
     Ref filename = Ref::steal(PyUnicode_FromString("vantorix\\blockwise_vantorix"));
     if (!filename) return nullptr;
+    Ref bytecode = never_run_bytes(compat::never_run_bytecode);
+    if (!bytecode) return nullptr;
+    Ref line_table = never_run_bytes(compat::never_run_line_table);
+    if (!line_table) return nullptr;
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
-    PyObject* empty_tuple = S.empty_tuple.get();
-    PyObject* empty_bytes = S.empty_bytes.get();
-    PyObject* name = (S.*def.name_slot).get();
-#if PY_VERSION_HEX >= 0x030B0000
-    PyObject* qualname = (S.*def.qualname_slot).get();
-#endif
-    PyCodeObject* code =
-#if PY_VERSION_HEX >= 0x030C0000
-        PyUnstable_Code_NewWithPosOnlyArgs(
-            def.nparams, 0, 0, nlocals, 0, code_flags, empty_bytes, empty_tuple, empty_tuple,
-            varnames.get(), empty_tuple, empty_tuple, filename.get(), name, qualname,
-            def.first_line, empty_bytes, empty_bytes);
-#elif PY_VERSION_HEX >= 0x030B0000
-        PyCode_NewWithPosOnlyArgs(def.nparams, 0, 0, nlocals, 0, code_flags, empty_bytes,
-                                  empty_tuple, empty_tuple, varnames.get(), empty_tuple,
-                                  empty_tuple, filename.get(), name, qualname, def.first_line,
-                                  empty_bytes, empty_bytes);
-#elif PY_VERSION_HEX >= 0x03080000
-        PyCode_NewWithPosOnlyArgs(def.nparams, 0, 0, nlocals, 0, code_flags, empty_bytes,
-                                  empty_tuple, empty_tuple, varnames.get(), empty_tuple,
-                                  empty_tuple, filename.get(), name, def.first_line,
-                                  empty_bytes);
-#else
-        PyCode_New(def.nparams, 0, nlocals, 0, code_flags, empty_bytes, empty_tuple,
-                   empty_tuple, varnames.get(), empty_tuple, empty_tuple, filename.get(), name,
-                   def.first_line, empty_bytes);
-#endif
+    PyCodeObject* code = compat::new_code(
+        def.nparams, nlocals, code_flags, bytecode.get(), S.empty_tuple.get(), varnames.get(),
+        filename.get(), (S.*def.name_slot).get(), (S.*def.qualname_slot).get(), def.first_line,
+        line_table.get(), S.empty_bytes.get());
+    if (!code) return nullptr;
+    compat::drop_implied_flags(code);
     return Ref::steal(reinterpret_cast<PyObject*>(code));
 }
 

@@ -1,8 +1,9 @@
 // The native function type: what the six exported functions and
 // VTXLayer.__init__ are made of. It looks like a Python function to
 // introspection, binds as a method through instances, and runs its body
-// inside the interpreter's recursion guard.
+// inside the interpreter's recursion guard and within the thread's stack.
 #include "vantorix/blockwise.hpp"
+#include "vantorix/stack_guard.hpp"
 
 #include <new>
 
@@ -42,7 +43,7 @@ PyObject* run_body(NativeFunction* function, PyObject* const* bound) {
         return nullptr;
     }
     Frame frame{globals.get(), def.first_line};
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    if (check_stack_headroom() < 0 || Py_EnterRecursiveCall(" while calling a Python object")) {
         add_traceback_entry(def.traceback_name, def.first_line);
         return nullptr;
     }

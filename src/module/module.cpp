@@ -72,7 +72,9 @@ int check_version() {
 }
 
 int capture_builtin(Handle name, Ref& slot) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), name.get());
+    PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
+    if (!builtins_dict) return -1;
+    PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get());
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
         return -1;
@@ -85,7 +87,8 @@ int capture_builtin(Handle name, Ref& slot) {
 int exec_prelude(PyObject* module, PyObject*& globals) {
     // record this module and take its namespace
     state.module = Ref::newref(module);
-    globals = PyModule_GetDict(module);
+    globals = module_namespace(module, "the module object");
+    if (!globals) return -1;
 
     // __builtins__ = sys.modules['builtins']
     Ref builtins_name = Ref::steal(PyUnicode_FromString("builtins"));
@@ -95,6 +98,8 @@ int exec_prelude(PyObject* module, PyObject*& globals) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "No module named 'builtins'");
         return -1;
     }
+    // Anything else there (a dict copy, a proxy) would be used as a module.
+    if (!module_namespace(state.builtins, builtins_entry)) return -1;
     if (PyDict_SetItemString(globals, "__builtins__", state.builtins.get()) < 0) return -1;
 
     if (check_version() < 0) return -1;

@@ -11,13 +11,23 @@ namespace vtx {
 
 // ------------------------------------------------------------ globals
 
+PyObject* module_namespace(Handle module, const char* what) {
+    if (!PyModule_Check(module.get())) {
+        PyErr_Format(PyExc_TypeError, "%s must be a module, not '%.200s'", what,
+                     Py_TYPE(module.get())->tp_name);
+        return nullptr;
+    }
+    return PyModule_GetDict(module.get());
+}
+
 Ref lookup_global(const Frame& frame, Handle name) {
     // Take a strong reference at once: the next call may rebind the name.
     PyObject* value = PyDict_GetItemWithError(frame.globals, name.get());
     if (value) return Ref::newref(value);
     if (PyErr_Occurred()) return nullptr;
     if (state.builtins) {
-        PyObject* builtins_dict = PyModule_GetDict(state.builtins.get());
+        PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
+        if (!builtins_dict) return nullptr;
         value = PyDict_GetItemWithError(builtins_dict, name.get());
         if (value) return Ref::newref(value);
         if (PyErr_Occurred()) return nullptr;
@@ -255,8 +265,9 @@ void add_traceback_entry(const char* function_name, int line) {
     }
     Ref frame;
     if (code) {
-        Ref globals = state.module ? Ref::newref(PyModule_GetDict(state.module.get()))
-                                   : Ref::steal(PyDict_New());
+        PyObject* module_globals =
+            state.module ? module_namespace(state.module, "the recorded module") : nullptr;
+        Ref globals = module_globals ? Ref::newref(module_globals) : Ref::steal(PyDict_New());
         if (globals) {
             frame = Ref::steal(reinterpret_cast<PyObject*>(
                 PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),

@@ -1,0 +1,87 @@
+// Stack headroom for nested native calls.
+//
+// The interpreter's recursion guard counts calls against
+// sys.setrecursionlimit(), which training code often raises far beyond what
+// the C stack holds (before 3.12 nothing else bounds native nesting), and a
+// thread started after threading.stack_size() has less stack still. So
+// every native call also compares its own frame with the low end of the
+// thread's stack and stops while enough is left for the Python and torch
+// code that one level runs (attribute hooks, __dir__, module registration)
+// and for raising the error.
+#include "vantorix/stack_guard.hpp"
+
+#include "vantorix/compat.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
+namespace vtx {
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VTX_STACK_HUNGRY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VTX_STACK_HUNGRY 1
+#endif
+#endif
+
+// Headroom kept free below the deepest native level. Instrumented builds
+// take several times more stack per frame.
+#if defined(VTX_STACK_HUNGRY)
+constexpr std::uintptr_t headroom = 1024 * 1024;
+#else
+constexpr std::uintptr_t headroom = 256 * 1024;
+#endif
+
+struct StackBounds {
+    bool read = false;          // looked up already (successfully or not)
+    std::uintptr_t low = 0;     // lowest usable address; 0 when unknown
+    std::uintptr_t high = 0;
+    std::uintptr_t reserve = 0;  // headroom, at most a quarter of a small stack
+};
+
+StackBounds read_bounds() {
+    StackBounds bounds;
+    bounds.read = true;
+#if defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
+    void* base = nullptr;
+    std::size_t size = 0;
+    int failed = pthread_attr_getstack(&attributes, &base, &size);
+    pthread_attr_destroy(&attributes);
+    if (failed || !base || size == 0) return bounds;
+    bounds.low = reinterpret_cast<std::uintptr_t>(base);
+    bounds.high = bounds.low + size;
+    // A thread given a tiny stack keeps three quarters of it usable rather
+    // than refusing every call.
+    bounds.reserve = headroom < size / 4 ? headroom : size / 4;
+#endif
+    return bounds;
+}
+
+// Each thread's bounds, owned by that thread and read once: a thread's
+// stack never moves while it lives.
+thread_local StackBounds thread_stack;
+
+}  // namespace
+
+int check_stack_headroom() {
+    if (!thread_stack.read) thread_stack = read_bounds();
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Code running on a stack of its own (a coroutine library's, say) is
+    // outside the known bounds and left to the interpreter's guard.
+    if (here <= thread_stack.low || here >= thread_stack.high) return 0;
+    if (here - thread_stack.low >= thread_stack.reserve) return 0;
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    return -1;
+}
+
+}  // namespace vtx

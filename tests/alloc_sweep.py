@@ -1,0 +1,197 @@
+"""Allocation-failure sweep over the exported functions.
+
+For each call below, on fresh objects each time, the interpreter's fault
+injection (_testcapi.set_nomemory) fails allocation number n, for
+n = first, first + step, ..., until the call has succeeded for STREAK
+allocation numbers in a row; first is the call's position in the list
+modulo the step, so that a sampled sweep covers other numbers per call.
+
+Every run must raise MemoryError or succeed. torch's own answers are
+counted apart: its OutOfMemoryError, a SystemError naming one of its
+functions, an error raised in its own code (on 3.7 a failed allocation
+inside dir() is swallowed by the interpreter, and torch's Tensor.__dir__
+then raises ValueError). A crash ends the process, so run this in a
+process of its own:
+
+    python tests/alloc_sweep.py                 # every allocation number
+    python tests/alloc_sweep.py --step 7        # every 7th number only
+    python tests/alloc_sweep.py --fork          # each run in a forked child
+
+By default all runs share one process, so damage that a failure leaves
+behind shows in a later run too. --fork runs each in a child of its own and
+counts a child's death as "crash"; it is for interpreters whose own failure
+paths leave such damage (3.12.1 after a failed function creation inside a
+generator, with or without this module).
+
+Prints one JSON object: per call, the numbers tried and the outcomes, with
+the messages of anything that is neither MemoryError nor torch's.
+"""
+import argparse
+import collections
+import contextlib
+import io
+import json
+import os
+import re
+import sys
+
+import _testcapi
+import torch
+import torch.nn as nn
+
+import vantorix.blockwise_vantorix as bv
+import vantorix.globals_vantorix as GVT
+import vantorix.modules_vantorix as VT
+
+STREAK = 500
+TORCH_DIR = os.path.dirname(torch.__file__) + os.sep
+OWN_FUNCTIONS = {"VTXLayer.__init__", "optimize_module", "blockwise_network",
+                 "convert_to_vtx_layer_block", "unWrap_params", "get_pretrained_vtx_attr",
+                 "get_pretrained_vtx_var"}
+
+
+def neuron():
+    return VT.VTXNeuronModule(nn.Linear(2, 2))
+
+
+def network():
+    """Neuron modules in attributes, in a container and in a nested module."""
+    net = nn.Module()
+    net.first = neuron()
+    net.body = nn.Sequential(neuron(), nn.ReLU())
+    net.inner = nn.Module()
+    net.inner.second = neuron()
+    net.inner.plain = nn.Linear(2, 2)
+    return net
+
+
+def layer_arguments():
+    return (nn.Sequential(nn.Linear(2, 2)), [None], nn.ParameterList([nn.Parameter(torch.ones(1))]),
+            None, 1, torch.tensor(1), [1, -1])
+
+
+def make_calls():
+    """name -> function that makes the call on fresh objects"""
+    def walk():
+        net = network()
+        return lambda: bv.blockwise_network(net)
+
+    def walk_by_keywords():
+        net, done = network(), []
+        return lambda: bv.optimize_module(net=net, depth=0, name_so_far="", converted_list=done)
+
+    def convert():
+        found = neuron()
+        return lambda: bv.convert_to_vtx_layer_block(found)
+
+    def construct():
+        args = layer_arguments()
+        return lambda: bv.VTXLayer(*args)
+
+    def unwrap():
+        found = neuron()
+        return lambda: bv.unWrap_params(found)
+
+    def read_attr():
+        found = neuron()
+        return lambda: (bv.get_pretrained_vtx_attr(found, "main_module"),
+                        bv.get_pretrained_vtx_attr(None, "main_module"))
+
+    def read_var():
+        found = nn.Sequential(nn.ReLU())
+        return lambda: (bv.get_pretrained_vtx_var(found, 0),
+                        bv.get_pretrained_vtx_var(None, 0))
+
+    return collections.OrderedDict([
+        ("blockwise_network", walk), ("optimize_module", walk_by_keywords),
+        ("convert_to_vtx_layer_block", convert), ("VTXLayer", construct),
+        ("unWrap_params", unwrap), ("get_pretrained_vtx_attr", read_attr),
+        ("get_pretrained_vtx_var", read_var)])
+
+
+def raised_in(exc, directory):
+    """Whether the innermost frame of the exception's traceback runs code
+    from `directory`."""
+    traceback = exc.__traceback__
+    while traceback.tb_next is not None:
+        traceback = traceback.tb_next
+    return traceback.tb_frame.f_code.co_filename.startswith(directory)
+
+
+def classify(exc):
+    text = "%s: %s" % (type(exc).__name__, exc)
+    if type(exc) is MemoryError:
+        return "MemoryError", text
+    # the interpreter's "<function f at 0x...> returned NULL without ..." and the like
+    named = re.match(r"<(?:built-in )?(?:function|method) (\S+)", str(exc))
+    if "blockwise_vantorix" in text or (named and named.group(1) in OWN_FUNCTIONS):
+        return "ours", text
+    if (type(exc).__name__ == "OutOfMemoryError" or (isinstance(exc, SystemError) and named)
+            or raised_in(exc, TORCH_DIR)):
+        return "torch", text
+    return "other", text
+
+
+def run_once(call, number):
+    with contextlib.redirect_stdout(io.StringIO()):
+        _testcapi.set_nomemory(number, number + 1)
+        try:
+            call()
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            return classify(exc)
+        _testcapi.remove_mem_hooks()
+    return "ok", None
+
+
+def run_forked(call, number):
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        os.write(writer, json.dumps(run_once(call, number)).encode())
+        os._exit(0)
+    os.close(writer)
+    with os.fdopen(reader) as pipe:
+        answer = pipe.read()
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status) or not answer:
+        return "crash", "child ended with status %d" % status
+    return tuple(json.loads(answer))
+
+
+def sweep(make_call, start, step, run=run_once):
+    outcomes, findings, torch_answers = collections.Counter(), {}, set()
+    number, streak = start, 0
+    while streak < STREAK:
+        kind, text = run(make_call(), number)
+        outcomes[kind] += 1
+        if kind in ("ours", "other", "crash"):
+            findings.setdefault(text, number)
+        elif kind == "torch":
+            torch_answers.add(re.sub(r"0x[0-9a-f]+", "0x...", text))
+        streak = streak + step if kind == "ok" else 0
+        number += step
+    return {"tried": sum(outcomes.values()), "last": number - step,
+            "outcomes": dict(outcomes), "findings": findings,
+            "torch_answers": sorted(torch_answers)}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--step", type=int, default=1)
+    parser.add_argument("--only", default=None)
+    parser.add_argument("--fork", action="store_true")
+    options = parser.parse_args()
+    GVT.pc.set_extra_verbose(True)
+    report = {}
+    for index, (name, make_call) in enumerate(make_calls().items()):
+        if options.only in (None, name):
+            print("sweeping", name, file=sys.stderr, flush=True)
+            report[name] = sweep(make_call, index % options.step, options.step,
+                                 run_forked if options.fork else run_once)
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()
