@@ -8,7 +8,7 @@ holding a ModuleList of blocks; a block holds ten plain layers and one
 neuron module as attributes, so one module in twelve is converted.
 
 For each count the script prints the modules the walk reaches, the seconds
-of one blockwise_network call (best of a few runs; one run from 50,000 on),
+of one blockwise_network call (best of three runs; one run from 50,000 on),
 microseconds per module, the peak memory the call added (resident set
 growth, or traced allocations where /proc cannot say), the floor and the
 ratio walk/floor.
@@ -96,26 +96,20 @@ def peak_memory(run):
 
 # ------------------------------------------------------------------- walk
 
-def time_walk(module_count, repeats):
-    best, peak = None, 0
-    for run in range(repeats):
-        net = build(module_count)
-        gc.collect()
-        times = []
+def time_walk(module_count, measure_memory):
+    """Seconds of one blockwise_network call, and the memory it added."""
+    net = build(module_count)
+    gc.collect()
+    seconds = []
 
-        def walk():
-            start = time.perf_counter()
-            bv.blockwise_network(net)
-            times.append(time.perf_counter() - start)
+    def walk():
+        start = time.process_time()
+        bv.blockwise_network(net)
+        seconds.append(time.process_time() - start)
 
-        if run == 0:
-            peak = peak_memory(walk)
-        else:
-            walk()
-        assert not any(type(m) is VT.VTXNeuronModule for m in net.modules())
-        best = times[0] if best is None else min(best, times[0])
-        del net
-    return best, peak
+    peak = peak_memory(walk) if measure_memory else walk()
+    assert not any(type(m) is VT.VTXNeuronModule for m in net.modules())
+    return seconds[0], peak
 
 
 # ------------------------------------------------------------------ floor
@@ -173,9 +167,9 @@ def plan_walk(plan, net, name_so_far, converted):
 
 
 def timed(loop, items):
-    start = time.perf_counter()
+    start = time.process_time()
     loop(items)
-    return time.perf_counter() - start
+    return time.process_time() - start
 
 
 def floor_seconds(module_count):
@@ -244,11 +238,16 @@ def floor_seconds(module_count):
 
 def measure(count):
     """One size, in a process of its own so that memory freed by an earlier
-    size cannot hide what this one adds."""
+    size cannot hide what this one adds. Walk and floor take turns, so that
+    a change in the machine's load touches both alike."""
     repeats = 3 if count < 50000 else 1
-    seconds, peak = time_walk(count, repeats)
-    floor = min(floor_seconds(count) for _ in range(repeats))
-    print(json.dumps([seconds, peak, floor]))
+    walks, floors, peak = [], [], 0
+    for run in range(repeats):
+        seconds, added = time_walk(count, measure_memory=run == 0)
+        walks.append(seconds)
+        peak = max(peak, added or 0)
+        floors.append(floor_seconds(count))
+    print(json.dumps([min(walks), peak, min(floors)]))
 
 
 def main(args):

@@ -183,6 +183,8 @@ int truth(Handle object);
 int contains(Handle container, Handle item);
 Ref compare(Handle left, Handle right, int op);
 Ref add(Handle left, Handle right);
+// left + middle + right, the additions made from the left.
+Ref add(Handle left, Handle middle, Handle right);
 Ref inplace_add(Handle left, Handle right);
 Ref remainder(Handle left, Handle right);
 Ref str_of(Handle object);

@@ -11,6 +11,17 @@ typedef PyObject* (*vectorcallfunc)(PyObject* callable, PyObject* const* args, s
 inline Py_ssize_t PyVectorcall_NARGS(size_t nargsf) { return static_cast<Py_ssize_t>(nargsf); }
 #endif
 
+#if PY_VERSION_HEX < 0x03090000
+// The method-call forms that skip the bound method came with 3.9; before, the
+// call by name does the same.
+inline PyObject* PyObject_CallMethodNoArgs(PyObject* object, PyObject* name) {
+    return PyObject_CallMethodObjArgs(object, name, nullptr);
+}
+inline PyObject* PyObject_CallMethodOneArg(PyObject* object, PyObject* name, PyObject* arg) {
+    return PyObject_CallMethodObjArgs(object, name, arg, nullptr);
+}
+#endif
+
 // Whether the garbage collector tracks `object`; the public query came
 // with 3.9, older interpreters have only the macro behind it.
 inline bool gc_is_tracked(PyObject* object) {

@@ -66,9 +66,7 @@ Ref item_path(Handle name_so_far, Handle submodule_id) {
 
 // name_so_far + "." + member
 Ref member_path(Handle name_so_far, Handle member) {
-    Ref path = add(name_so_far, S.dot);
-    if (!path) return nullptr;
-    return add(path, member);
+    return add(name_so_far, S.dot, member);
 }
 
 // "<format>" % name_so_far + "[" + str(submodule_id) + "]": the formatting
