@@ -49,6 +49,7 @@ bool NameIndex::add(PyObject* name) {
         Slot& slot = slots_[i];
         if (!slot.name) {
             slot = Slot{name, hash};
+            filter_[filter_word(hash)] |= filter_bits(hash);
             ++texts_;
             return true;
         }
@@ -58,6 +59,8 @@ bool NameIndex::add(PyObject* name) {
 
 bool NameIndex::holds(PyObject* name, Py_hash_t hash) const noexcept {
     if (slots_.empty()) return false;
+    std::uint64_t bits = filter_bits(hash);
+    if ((filter_[filter_word(hash)] & bits) != bits) return false;
     std::size_t mask = slots_.size() - 1;
     for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
         const Slot& slot = slots_[i];
@@ -68,6 +71,8 @@ bool NameIndex::holds(PyObject* name, Py_hash_t hash) const noexcept {
 
 void NameIndex::grow() {
     std::vector<Slot> slots(slots_.empty() ? 64 : 2 * slots_.size(), Slot{nullptr, 0});
+    // At most half the slots hold a name: 32 bits per slot make at least 16 per name.
+    std::vector<std::uint64_t> filter(slots.size() / 8, 0);
     std::size_t mask = slots.size() - 1;
     for (const Slot& old : slots_) {
         if (!old.name) continue;
@@ -76,6 +81,29 @@ void NameIndex::grow() {
         slots[i] = old;
     }
     slots_.swap(slots);
+    filter_.swap(filter);
+    for (const Slot& slot : slots_) {
+        if (slot.name) filter_[filter_word(slot.hash)] |= filter_bits(slot.hash);
+    }
+}
+
+namespace {
+
+// Spreads the bits of a str hash, which the table's index already uses the
+// low bits of.
+std::uint64_t mixed(Py_hash_t hash) noexcept {
+    return static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ull;
+}
+
+}  // namespace
+
+std::size_t NameIndex::filter_word(Py_hash_t hash) const noexcept {
+    return static_cast<std::size_t>(mixed(hash) >> 20) & (filter_.size() - 1);
+}
+
+std::uint64_t NameIndex::filter_bits(Py_hash_t hash) noexcept {
+    std::uint64_t spread = mixed(hash);
+    return (std::uint64_t{1} << (spread >> 58)) | (std::uint64_t{1} << ((spread >> 52) & 63));
 }
 
 // ------------------------------------------------------------ walk scope

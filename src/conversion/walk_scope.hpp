@@ -24,6 +24,7 @@
 #include "vantorix/blockwise.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace vtx {
@@ -51,9 +52,16 @@ private:
         Py_hash_t hash;
     };
     void grow();
+    // The word of the filter for `hash`, and the two bits set in it.
+    std::size_t filter_word(Py_hash_t hash) const noexcept;
+    static std::uint64_t filter_bits(Py_hash_t hash) noexcept;
 
     std::vector<Ref> names_;
     std::vector<Slot> slots_;  // open addressing; a power of two, at most half full
+    // Most names asked about are not in the list, and in a large table each
+    // probe misses the cache; this filter of about 16 bits per name stays in
+    // it and rules most of them out first.
+    std::vector<std::uint64_t> filter_;
     std::size_t texts_ = 0;
 };
 
