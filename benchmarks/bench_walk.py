@@ -1,14 +1,34 @@
-"""Times blockwise_network on synthetic networks and reports peak memory.
+"""Times blockwise_network on synthetic networks against the floor of the
+torch-level work that any walk of the same network has to do.
 
-    .venv/bin/python benchmarks/bench_walk.py [--scan] [module counts ...]
+    .venv/bin/python benchmarks/bench_walk.py [module counts ...]
 
-Each network is a ModuleList of blocks; a block holds nine plain layers and
-one neuron module as attributes, so one walked module in ten is converted.
-With --scan the walk is given a list subclass as its converted_list, which
-the walk can only search item by item: the cost without the name index.
+The default counts are 1000 2000 10000 50000 200000. A network is a root
+holding a ModuleList of blocks; a block holds ten plain layers and one
+neuron module as attributes, so one module in twelve is converted.
+
+For each count the script prints the modules the walk reaches, the seconds
+of one blockwise_network call (best of three runs; one run from 50,000 on),
+microseconds per module, the peak memory the call added (resident set
+growth, or traced allocations where /proc cannot say), the floor and the
+ratio walk/floor.
+
+The floor replays, on a fresh copy of the same network, the operations that
+the walk performs on torch objects and the configuration, each kind in a
+loop of its own: `__dir__()` of every module walked, every attribute read
+(`getattr` with a default, as many times per member as the walk reads it),
+`named_children()` and `get_submodule()` of the container, every
+configuration query, every conversion (`convert_to_vtx_layer_block` and the
+assignment of its result) and every assignment after a descent. The cost of
+each loop's own iteration, measured by the same loop with an empty body, is
+taken out. What remains above the floor is the walk itself: path names, the
+`in` tests, type tests, global lookups and calls.
 """
 
+import gc
+import json
 import os
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -18,55 +38,236 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
 
 import torch.nn as nn  # noqa: E402
 
-import vantorix.blockwise_vantorix as bv
-from vantorix import modules_vantorix as VT
+import vantorix.blockwise_vantorix as bv  # noqa: E402
+from vantorix import globals_vantorix as GVT  # noqa: E402
+from vantorix import modules_vantorix as VT  # noqa: E402
+
+PLAIN_PER_BLOCK = 10
+MODULES_PER_BLOCK = PLAIN_PER_BLOCK + 2  # the block, its plain layers, its neuron
 
 
 class Block(nn.Module):
-    def __init__(self, width):
+    def __init__(self):
         super().__init__()
-        for index in range(9):
-            setattr(self, f"layer{index}", nn.Linear(width, width) if index % 3 else nn.ReLU())
-        self.neuron = VT.VTXNeuronModule(nn.Linear(width, width))
+        for index in range(PLAIN_PER_BLOCK):
+            setattr(self, f"layer{index}", nn.Linear(2, 2) if index % 5 == 0 else nn.ReLU())
+        self.neuron = VT.VTXNeuronModule(nn.Linear(2, 2))
 
 
-def build(module_count, width=4):
-    return nn.ModuleList([Block(width) for _ in range(module_count // 10)])
+class Network(nn.Module):
+    def __init__(self, blocks):
+        super().__init__()
+        self.blocks = nn.ModuleList([Block() for _ in range(blocks)])
 
 
-class ScannedList(list):
-    pass
+def block_count(module_count):
+    return max(1, round((module_count - 2) / MODULES_PER_BLOCK))
 
 
-def convert(net, scan):
-    if scan:
-        return bv.optimize_module(net, 0, "", ScannedList())
-    return bv.blockwise_network(net)
+def build(module_count):
+    return Network(block_count(module_count))
 
 
-def measure(module_count, scan, repeats=3):
-    timings = []
-    for _ in range(repeats):
-        net = build(module_count)
-        start = time.perf_counter()
-        convert(net, scan)
-        timings.append(time.perf_counter() - start)
-        assert not any(type(m) is VT.VTXNeuronModule for m in net.modules())
+# ------------------------------------------------------------------ memory
+
+def _status(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field):
+                return int(line.split()[1]) * 1024
+    raise OSError(field)
+
+
+def peak_memory(run):
+    """Runs `run` and returns the peak memory it added, in bytes."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # resets the peak resident set size
+        before = _status("VmRSS:")
+        run()
+        return _status("VmHWM:") - before
+    except OSError:
+        tracemalloc.start()
+        run()
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        return peak
+
+
+# ------------------------------------------------------------------- walk
+
+def time_walk(module_count, measure_memory):
+    """Seconds of one blockwise_network call, and the memory it added."""
     net = build(module_count)
-    tracemalloc.start()
-    convert(net, scan)
-    _, peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return min(timings), peak
+    gc.collect()
+    seconds = []
+
+    def walk():
+        start = time.process_time()
+        bv.blockwise_network(net)
+        seconds.append(time.process_time() - start)
+
+    peak = peak_memory(walk) if measure_memory else walk()
+    assert not any(type(m) is VT.VTXNeuronModule for m in net.modules())
+    return seconds[0], peak
+
+
+# ------------------------------------------------------------------ floor
+
+class Plan:
+    """The torch-level operations of one walk, by kind, in walk order."""
+
+    def __init__(self):
+        self.dirs, self.reads, self.submodules = [], [], []
+        self.children_of, self.not_to_save, self.verbose = [], 0, 0
+        self.conversions, self.assignments = [], []
+
+
+def plan_walk(plan, net, name_so_far, converted):
+    """Records what optimize_module does to `net`, without doing it."""
+    all_members = net.__dir__()
+    plan.dirs.append(net)
+    if isinstance(net, (nn.Sequential, nn.ModuleList)):
+        plan.children_of.append(net)
+        for key, child in net.named_children():
+            path = f"{name_so_far}[{key}]"
+            if type(child) is VT.VTXNeuronModule:
+                plan.submodules += [(net, key)] * 2
+                plan.verbose += 1
+                plan.conversions.append((net, key, child))
+            else:
+                plan.submodules += [(net, key)] * 3
+                converted.add(path)
+                plan.assignments.append((net, key, child))
+                plan_walk(plan, child, path, converted)
+        return
+    for member in all_members:
+        plan.reads.append((net, member))
+        try:
+            getattr(net, member, None)
+        except BaseException:
+            continue
+        sub_name = name_so_far + "." + member
+        plan.not_to_save += 1
+        if sub_name in converted:
+            plan.verbose += 1
+            continue
+        value = getattr(net, member, None)
+        if type(value) is VT.VTXNeuronModule:
+            plan.reads += [(net, member)] * 2
+            plan.verbose += 1
+            plan.conversions.append((net, member, value))
+        elif isinstance(value, nn.Module) and value is not net:
+            plan.reads += [(net, member)] * 4
+            converted.add(sub_name)
+            plan.assignments.append((net, member, value))
+            plan_walk(plan, value, sub_name, converted)
+        else:
+            plan.reads += [(net, member)] * 2
+
+
+def timed(loop, items):
+    start = time.process_time()
+    loop(items)
+    return time.process_time() - start
+
+
+def floor_seconds(module_count):
+    net = build(module_count)
+    plan = Plan()
+    plan_walk(plan, net, "", set())
+    pc_holder, convert = GVT, bv.convert_to_vtx_layer_block
+    queries = [None] * plan.not_to_save
+
+    def dirs(modules):
+        for module in modules:
+            module.__dir__()
+
+    def children(containers):
+        for container in containers:
+            for _ in container.named_children():
+                pass
+
+    def reads(pairs):
+        for module, member in pairs:
+            getattr(module, member, None)
+
+    def submodules(pairs):
+        for module, key in pairs:
+            module.get_submodule(key)
+
+    def not_to_save(items):
+        for _ in items:
+            pc_holder.pc.get_module_names_to_not_save()
+
+    def verbose(items):
+        for _ in items:
+            pc_holder.pc.get_extra_verbose()
+
+    def conversions(triples):
+        for module, name, neuron in triples:
+            setattr(module, name, convert(neuron))
+
+    def assignments(triples):
+        for module, name, child in triples:
+            setattr(module, name, child)
+
+    def empty_pairs(pairs):
+        for _module, _member in pairs:
+            pass
+
+    def empty_triples(triples):
+        for _module, _name, _value in triples:
+            pass
+
+    def empty(items):
+        for _ in items:
+            pass
+
+    gc.collect()
+    work = [(dirs, empty, plan.dirs), (children, empty, plan.children_of),
+            (reads, empty_pairs, plan.reads), (submodules, empty_pairs, plan.submodules),
+            (not_to_save, empty, queries), (verbose, empty, [None] * plan.verbose),
+            (conversions, empty_triples, plan.conversions),
+            (assignments, empty_triples, plan.assignments)]
+    total = 0.0
+    for loop, overhead, items in work:
+        total += timed(loop, items) - timed(overhead, items)
+    return total
+
+
+def measure(count):
+    """One size, in a process of its own so that memory freed by an earlier
+    size cannot hide what this one adds. Walk and floor take turns, so that
+    a change in the machine's load touches both alike."""
+    repeats = 3 if count < 50000 else 1
+    walks, floors, peak = [], [], 0
+    for run in range(repeats):
+        seconds, added = time_walk(count, measure_memory=run == 0)
+        walks.append(seconds)
+        peak = max(peak, added or 0)
+        floors.append(floor_seconds(count))
+    print(json.dumps([min(walks), peak, min(floors)]))
 
 
 def main(args):
-    scan = "--scan" in args
-    counts = [int(arg) for arg in args if arg != "--scan"] or [1000, 10000]
+    if args[:1] == ["--one"]:
+        return measure(int(args[1]))
+    counts = [int(arg) for arg in args] or [1000, 2000, 10000, 50000, 200000]
+    print(f"{'modules':>8} {'walk s':>9} {'us/module':>10} {'peak MiB':>9} "
+          f"{'floor s':>9} {'walk/floor':>10}")
+    per_module = {}
     for count in counts:
-        seconds, peak = measure(count, scan, repeats=1 if scan else 3)
-        print(f"{count:>7} modules{' (scan)' if scan else ''}: {seconds * 1000:9.1f} ms, "
-              f"peak traced memory during conversion {peak / 2**20:7.2f} MiB")
+        out = subprocess.run([sys.executable, __file__, "--one", str(count)], check=True,
+                             stdout=subprocess.PIPE, universal_newlines=True).stdout
+        seconds, peak, floor = json.loads(out.splitlines()[-1])
+        modules = 2 + MODULES_PER_BLOCK * block_count(count)
+        per_module[count] = seconds / modules * 1e6
+        print(f"{modules:>8} {seconds:>9.2f} {per_module[count]:>10.1f} {peak / 2**20:>9.1f} "
+              f"{floor:>9.2f} {seconds / floor:>10.2f}", flush=True)
+    if 2000 in per_module and len(per_module) > 1:
+        largest = max(per_module)
+        print(f"us/module at {largest} over 2000: {per_module[largest] / per_module[2000]:.2f}")
 
 
 if __name__ == "__main__":

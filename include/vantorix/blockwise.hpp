@@ -78,11 +78,16 @@ struct Failed {
     operator int() const noexcept { return -1; }
 };
 
+class WalkScope;
+
 // Where a running native function stands, so that its traceback entry can
 // name the failing statement. `fail()` records the caller's line.
 struct Frame {
     PyObject* globals;  // the function's globals, kept alive by the function
     int line;
+    // The walk this call belongs to, when the walk's own descent started it;
+    // owned by the outermost call of that walk, which outlives this one.
+    WalkScope* walk = nullptr;
     Failed fail(int failing_line = __builtin_LINE()) noexcept {
         line = failing_line;
         return Failed();
@@ -130,6 +135,11 @@ int bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
 int ready_function_type();
 // A new function object for `def` with the given globals and code object.
 Ref new_function(const FunctionDef& def, PyObject* globals, PyObject* code);
+// Whether `callable` is one of this module's function objects made for `def`.
+bool is_native_function(Handle callable, const FunctionDef& def);
+// Calls such a function with its full list of positional arguments, exactly
+// as a call through Python would, except that the body runs within `walk`.
+Ref call_native(Handle function, PyObject* const* args, WalkScope* walk);
 
 // Builds the code object of each function into state.codes.
 int create_code_objects();
@@ -178,6 +188,8 @@ int truth(Handle object);
 int contains(Handle container, Handle item);
 Ref compare(Handle left, Handle right, int op);
 Ref add(Handle left, Handle right);
+// left + middle + right, the additions made from the left.
+Ref add(Handle left, Handle middle, Handle right);
 Ref inplace_add(Handle left, Handle right);
 Ref remainder(Handle left, Handle right);
 Ref str_of(Handle object);

@@ -8,7 +8,9 @@
 // read, exactly as often as the walk's documented read counts say.
 #include "vantorix/blockwise.hpp"
 
-#include "converted_names.hpp"
+#include "walk_scope.hpp"
+
+#include <optional>
 
 namespace vtx {
 
@@ -64,9 +66,7 @@ Ref item_path(Handle name_so_far, Handle submodule_id) {
 
 // name_so_far + "." + member
 Ref member_path(Handle name_so_far, Handle member) {
-    Ref path = add(name_so_far, S.dot);
-    if (!path) return nullptr;
-    return add(path, member);
+    return add(name_so_far, S.dot, member);
 }
 
 // "<format>" % name_so_far + "[" + str(submodule_id) + "]": the formatting
@@ -85,11 +85,30 @@ Ref format_member_path(Handle format, Handle name_so_far, Handle member) {
 }
 
 // converted_list += [path]
-int record_descent(Ref& converted_list, Handle path) {
+int record_descent(WalkScope& walk, Ref& converted_list, Handle path) {
     Ref entry = list_of(path);
     if (!entry) return -1;
-    converted_list = inplace_add(converted_list, entry);
-    return converted_list ? 0 : -1;
+    // The collector must see the list before anything but an exact str enters it.
+    if (!PyUnicode_CheckExact(path.get())) walk.expose();
+    Ref extended = inplace_add(converted_list, entry);
+    if (!extended) return -1;
+    // Another object handed back is no longer the list the walk began with.
+    if (!extended.is(converted_list.get())) walk.expose();
+    converted_list = std::move(extended);
+    return 0;
+}
+
+// optimize_module(net, depth, name_so_far, converted_list): this module's own
+// function runs within the walk; anything else is called through Python, and
+// the list it is handed is no longer the walk's alone.
+Ref call_optimize(WalkScope& walk, Handle optimize, Handle net, Handle depth,
+                  Handle name_so_far, Handle converted_list) {
+    if (is_native_function(optimize, optimize_module_def)) {
+        PyObject* args[] = {net.get(), depth.get(), name_so_far.get(), converted_list.get()};
+        return call_native(optimize, args, &walk);
+    }
+    walk.expose();
+    return call(optimize, net, depth, name_so_far, converted_list);
 }
 
 using ReadChild = Ref (*)(Handle net, Handle name);
@@ -126,7 +145,7 @@ int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_chi
     if (!next_depth) return -1;
     Ref path = path_of();
     if (!path) return -1;
-    Ref optimized = call(optimize, child, next_depth, path, converted_list);
+    Ref optimized = call_optimize(*frame.walk, optimize, child, next_depth, path, converted_list);
     if (!optimized) return -1;
     return setattr(net, name, optimized);
 }
@@ -169,7 +188,7 @@ int visit_child(Frame& frame, Handle net, Handle depth, Handle name_so_far,
         // converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
         Ref path = child_path();
         if (!path) return frame.fail();
-        if (record_descent(converted_list, path) < 0) return frame.fail();
+        if (record_descent(*frame.walk, converted_list, path) < 0) return frame.fail();
         // setattr(net, submodule_id, optimize_module(net.get_submodule(submodule_id),
         //         depth + 1, name_so_far + "[" + str(submodule_id) + "]", converted_list))
         if (descend_into(frame, net, submodule_id, get_submodule, depth, child_path,
@@ -214,7 +233,7 @@ int visit_member(Frame& frame, Handle net, Handle depth, Handle name_so_far,
     if (excluded < 0) return frame.fail();
     not_to_save = Ref();
     if (!excluded) {
-        excluded = converted_list_contains(converted_list, sub_name);
+        excluded = frame.walk->contains(converted_list, sub_name);
         if (excluded < 0) return frame.fail();
     }
     if (excluded) {
@@ -259,7 +278,7 @@ int visit_member(Frame& frame, Handle net, Handle depth, Handle name_so_far,
     if (is_other < 0) return frame.fail();
     if (is_other) {
         // converted_list += [sub_name]
-        if (record_descent(converted_list, sub_name) < 0) return frame.fail();
+        if (record_descent(*frame.walk, converted_list, sub_name) < 0) return frame.fail();
         // setattr(net, member, optimize_module(getattr(net, member), depth + 1, sub_name, converted_list))
         if (descend_into(frame, net, member, read_member, depth,
                          [&] { return Ref::newref(sub_name.get()); }, converted_list) < 0)
@@ -286,7 +305,9 @@ const FunctionDef optimize_module_def = {
 namespace {
 
 Ref optimize_module(Frame& frame, PyObject* const* args) {
-    WalkScope walk;
+    // Called from Python, this call begins a walk of its own over its list.
+    std::optional<WalkScope> own_walk;
+    if (!frame.walk) frame.walk = &own_walk.emplace(args[3], WalkScope::Reach::shared);
     PyObject* net = args[0];
     PyObject* depth = args[1];
     PyObject* name_so_far = args[2];
@@ -339,7 +360,11 @@ Ref blockwise_network(Frame& frame, PyObject* const* args) {
     if (!optimize) return frame.fail();
     Ref converted_list = new_list();
     if (!converted_list) return frame.fail();
-    Ref result = call(optimize, net, S.int_0, S.empty, converted_list);
+    // Handed to this module's own walk alone, the new list stays out of sight.
+    WalkScope walk(converted_list, is_native_function(optimize, optimize_module_def)
+                                       ? WalkScope::Reach::walk_only
+                                       : WalkScope::Reach::shared);
+    Ref result = call_optimize(walk, optimize, net, S.int_0, S.empty, converted_list);
     if (!result) return frame.fail();
     return result;
 }

@@ -31,7 +31,7 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ------------------------------------------------------------- calling
 
-PyObject* run_body(NativeFunction* function, PyObject* const* bound) {
+PyObject* run_body(NativeFunction* function, PyObject* const* bound, WalkScope* walk) {
     const FunctionDef& def = *function->def;
     // Keep the globals alive for the call even if the function object is
     // dropped by the code it runs.
@@ -42,7 +42,7 @@ PyObject* run_body(NativeFunction* function, PyObject* const* bound) {
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         return nullptr;
     }
-    Frame frame{globals.get(), def.first_line};
+    Frame frame{globals.get(), def.first_line, walk};
     if (check_stack_headroom() < 0 || Py_EnterRecursiveCall(" while calling a Python object")) {
         add_traceback_entry(def.traceback_name, def.first_line);
         return nullptr;
@@ -68,7 +68,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         add_traceback_entry(function->def->traceback_name, function->def->first_line);
         return nullptr;
     }
-    return run_body(function, bound);
+    return run_body(function, bound, nullptr);
 }
 
 // The tuple form: positional items followed by the keyword values, with a
@@ -227,6 +227,20 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
 }
 
 }  // namespace
+
+bool is_native_function(Handle callable, const FunctionDef& def) {
+    return Py_TYPE(callable.get()) == &function_type && as_function(callable.get())->def == &def;
+}
+
+Ref call_native(Handle function, PyObject* const* args, WalkScope* walk) {
+    // Binding a full list of positional arguments cannot fail: only the
+    // recursion guard of a call through tp_call stands before the body.
+    if (calls_enter_recursion_guard && Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    Ref result = Ref::steal(run_body(as_function(function.get()), args, walk));
+    if (calls_enter_recursion_guard) Py_LeaveRecursiveCall();
+    return result;
+}
 
 int ready_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return 0;

@@ -3,6 +3,8 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
@@ -118,16 +120,14 @@ Ref call_args(Handle callable, Handle args_tuple) {
     return Ref::steal(PyObject_Call(callable.get(), args_tuple.get(), nullptr));
 }
 
+// The method is looked up as `object.name` would find it; a plain function
+// of the type is called with the object first instead of being bound.
 Ref call_method(Handle object, Handle name) {
-    Ref method = getattr(object, name);
-    if (!method) return nullptr;
-    return call(method);
+    return Ref::steal(PyObject_CallMethodNoArgs(object.get(), name.get()));
 }
 
 Ref call_method(Handle object, Handle name, Handle a) {
-    Ref method = getattr(object, name);
-    if (!method) return nullptr;
-    return call(method, a);
+    return Ref::steal(PyObject_CallMethodOneArg(object.get(), name.get(), a.get()));
 }
 
 // ------------------------------------------------ tests and operators
@@ -144,6 +144,44 @@ Ref compare(Handle left, Handle right, int op) {
 
 Ref add(Handle left, Handle right) {
     return Ref::steal(PyNumber_Add(left.get(), right.get()));
+}
+
+Ref add(Handle left, Handle middle, Handle right) {
+    PyObject* parts[] = {left.get(), middle.get(), right.get()};
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    bool plain_texts = true;
+    for (PyObject* part : parts) {
+        // An empty operand makes `+` hand back the other one itself.
+        plain_texts = plain_texts && PyUnicode_CheckExact(part) && PyUnicode_READY(part) == 0 &&
+                      PyUnicode_GET_LENGTH(part) > 0;
+        if (!plain_texts) break;
+        length += PyUnicode_GET_LENGTH(part);
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(part));
+    }
+    if (!plain_texts) {
+        if (PyErr_Occurred()) return nullptr;
+        Ref head = add(left, middle);
+        if (!head) return nullptr;
+        return add(head, right);
+    }
+    // Adding exact str objects runs no Python code and yields a new str of
+    // the joined texts: build it at once.
+    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
+    if (!joined) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* part : parts) {
+        Py_ssize_t part_length = PyUnicode_GET_LENGTH(part);
+        if (max_char < 128) {
+            // ASCII texts, the usual case, are one byte per character alike.
+            std::memcpy(PyUnicode_1BYTE_DATA(joined.get()) + at, PyUnicode_DATA(part),
+                        static_cast<std::size_t>(part_length));
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, part, 0, part_length) < 0) {
+            return nullptr;
+        }
+        at += part_length;
+    }
+    return joined;
 }
 
 Ref inplace_add(Handle left, Handle right) {
