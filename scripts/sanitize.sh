@@ -32,5 +32,5 @@ export UBSAN_OPTIONS=print_stacktrace=1
 cd "$PACKAGE"
 "$VENV_BIN/python" -m pytest "$ROOT/tests" -p no:cacheprovider -q "$@"
 if [ "${SWEEP:-0}" = 1 ]; then
-    PYTHONPATH=$PACKAGE "$VENV_BIN/python" "$ROOT/tests/alloc_sweep.py"
+    PYTHONPATH=$PACKAGE "$VENV_BIN/python" "$ROOT/scripts/alloc_sweep.py"
 fi

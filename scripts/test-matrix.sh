@@ -72,6 +72,7 @@ status=0
 tests_copy=$(mktemp -d)
 trap 'rm -rf "$tests_copy"' EXIT
 cp -r tests "$tests_copy/"
+mkdir "$tests_copy/scripts" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
 rm -rf "$tests_copy/tests/cpp"
 
 printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests

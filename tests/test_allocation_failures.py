@@ -4,9 +4,9 @@ with an error pending, no error of the module's own."""
 import pathlib
 import sys
 
-SWEEP = pathlib.Path(__file__).with_name("alloc_sweep.py")
+SWEEP = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "alloc_sweep.py"
 # Every STEP-th allocation number, from a different first number per
-# function, keeps this under a minute; `python tests/alloc_sweep.py` (and
+# function, keeps this under a minute; `python scripts/alloc_sweep.py` (and
 # SWEEP=1 scripts/sanitize.sh) sweeps every number. From 3.12 on, a failed
 # function creation inside a generator leaves the interpreter itself
 # damaged (torch's Module.parameters, with or without this module), so

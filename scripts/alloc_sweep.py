@@ -13,9 +13,9 @@ inside dir() is swallowed by the interpreter, and torch's Tensor.__dir__
 then raises ValueError). A crash ends the process, so run this in a
 process of its own:
 
-    python tests/alloc_sweep.py                 # every allocation number
-    python tests/alloc_sweep.py --step 7        # every 7th number only
-    python tests/alloc_sweep.py --fork          # each run in a forked child
+    python scripts/alloc_sweep.py                 # every allocation number
+    python scripts/alloc_sweep.py --step 7        # every 7th number only
+    python scripts/alloc_sweep.py --fork          # each run in a forked child
 
 By default all runs share one process, so damage that a failure leaves
 behind shows in a later run too. --fork runs each in a child of its own and
