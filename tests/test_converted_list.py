@@ -4,15 +4,10 @@ import pytest
 import torch.nn as nn
 
 from vantorix import globals_vantorix as GVT
+from vtx_support import Holder
 
 FILLER = [f".filler{index}" for index in range(40)]
 
-
-class Holder(nn.Module):
-    def __init__(self, **children):
-        super().__init__()
-        for name, child in children.items():
-            setattr(self, name, child)
 
 
 class MutatingConfig:

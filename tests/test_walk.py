@@ -10,6 +10,7 @@ import torch.nn as nn
 
 from vantorix import globals_vantorix as GVT
 from vantorix import modules_vantorix as VT
+from vtx_support import Holder as Block
 from vtx_support import Queried, RecordingConfig, native_entries
 
 SEQ = "Seq sub is VTX so optimizing: %s"
@@ -92,13 +93,6 @@ def scripted(base):
             else:
                 super().__setattr__(name, value)
     return Scripted
-
-
-class Block(nn.Module):
-    def __init__(self, **children):
-        super().__init__()
-        for name, child in children.items():
-            setattr(self, name, child)
 
 
 class Key(str):

@@ -13,6 +13,7 @@ import threading
 import torch.nn as nn
 
 from vantorix import globals_vantorix as GVT
+from vtx_support import Holder
 
 # A nested walk in a configuration query, on a list whose last item's
 # finaliser either empties the outer list or runs a third walk. The outer
@@ -84,12 +85,6 @@ def test_finalisers_and_nested_walks_change_nothing(tmp_path, package_copy):
         assert "Skipping .child during save" not in lines
         assert ".child" in outer
 
-
-class Holder(nn.Module):
-    def __init__(self, **children):
-        super().__init__()
-        for name, child in children.items():
-            setattr(self, name, child)
 
 
 def test_threads_walk_their_own_lists(bv):

@@ -2,6 +2,8 @@
 
 import collections
 
+import torch.nn as nn
+
 NATIVE_PREFIX = "vantorix.blockwise_vantorix."
 NATIVE_FILE = "vantorix\\\\blockwise_vantorix"
 
@@ -52,3 +54,12 @@ class RecordingConfig:
     def get_module_names_to_not_save(self):
         self.calls["get_module_names_to_not_save"] += 1
         return self.not_to_save
+
+
+class Holder(nn.Module):
+    """A module holding each keyword argument as an attribute child."""
+
+    def __init__(self, **children):
+        super().__init__()
+        for name, child in children.items():
+            setattr(self, name, child)
