@@ -5,14 +5,14 @@ import pathlib
 import sys
 
 SWEEP = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "alloc_sweep.py"
-# Every STEP-th allocation number, from a different first number per
-# function, keeps this under a minute; `python scripts/alloc_sweep.py` (and
-# SWEEP=1 scripts/sanitize.sh) sweeps every number. From 3.12 on, a failed
-# function creation inside a generator leaves the interpreter itself
-# damaged (torch's Module.parameters, with or without this module), so
-# there each run gets a forked process of its own, and fewer are sampled.
+# Every allocation number is swept in one process (about half a minute).
+# From 3.12 on, a failed function creation inside a generator leaves the
+# interpreter itself damaged (torch's Module.parameters, with or without
+# this module), so there each run needs a forked process of its own; to stay
+# under a minute that sweep takes every 15th number, from a different first
+# number per function. `python scripts/alloc_sweep.py --fork` sweeps them all.
 FORK = sys.version_info >= (3, 12)
-STEP = 15 if FORK else 6
+STEP = 15 if FORK else 1
 SCRIPT = """
 import runpy, sys
 sys.argv = ["alloc_sweep", "--step", "%d"] + (["--fork"] if %r else [])
