@@ -163,6 +163,8 @@ int create_vtx_layer_class(Frame& frame);
 PyObject* module_namespace(Handle module, const char* what);
 // How the builtins module is named in that message.
 constexpr const char* builtins_entry = "sys.modules['builtins']";
+// A name among the builtins, else NameError.
+Ref lookup_builtin(Handle name);
 // global name: the module namespace, then the builtins, else NameError.
 Ref lookup_global(const Frame& frame, Handle name);
 // <global>.<name>, e.g. nn.Sequential: the global looked up, then read.

@@ -72,15 +72,8 @@ int check_version() {
 }
 
 int capture_builtin(Handle name, Ref& slot) {
-    PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
-    if (!builtins_dict) return -1;
-    PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get());
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-        return -1;
-    }
-    slot = Ref::newref(value);
-    return 0;
+    slot = lookup_builtin(name);
+    return slot ? 0 : -1;
 }
 
 // The steps of the exec slot up to the constants add no traceback entry.

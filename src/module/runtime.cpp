@@ -22,18 +22,21 @@ PyObject* module_namespace(Handle module, const char* what) {
     return PyModule_GetDict(module.get());
 }
 
+Ref lookup_builtin(Handle name) {
+    PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
+    if (!builtins_dict) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get());
+    if (value) return Ref::newref(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    return nullptr;
+}
+
 Ref lookup_global(const Frame& frame, Handle name) {
     // Take a strong reference at once: the next call may rebind the name.
     PyObject* value = PyDict_GetItemWithError(frame.globals, name.get());
     if (value) return Ref::newref(value);
     if (PyErr_Occurred()) return nullptr;
-    if (state.builtins) {
-        PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
-        if (!builtins_dict) return nullptr;
-        value = PyDict_GetItemWithError(builtins_dict, name.get());
-        if (value) return Ref::newref(value);
-        if (PyErr_Occurred()) return nullptr;
-    }
+    if (state.builtins) return lookup_builtin(name);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     return nullptr;
 }
