@@ -365,7 +365,7 @@ TOO_DEEP = "maximum recursion depth exceeded while calling a Python object"
 # limit a walk written in Python converts 480 levels in a 256 KiB thread on
 # every interpreter; the smallest thread that threading allows holds none.
 @pytest.mark.parametrize("limit, depth, thread_stack, outcome", [
-    (400, 2000, 0, [TOO_DEEP]),
+    (400, 4000, 0, [TOO_DEEP]),
     (10 ** 6, 10000, 0, [TOO_DEEP]),
     (10 ** 6, 10000, 512 * 1024, [TOO_DEEP]),
     pytest.param(1000, 480, 256 * 1024, [], marks=pytest.mark.skipif(
@@ -408,6 +408,10 @@ print(json.dumps("main thread done"), flush=True)
 # Up to 3.13 the interpreter ends each daemon thread that asks for the lock
 # once the program is ending with pthread_exit, whose unwinding passes the
 # walk's frames; the program must end as it would with a walk in Python.
+# Under AddressSanitizer the unwinding leaves the skipped frames' redzones
+# poisoned, and the sanitizer's own stack reset (sigaltstack in
+# __asan_handle_no_return) then reports an overflow.
+@pytest.mark.skipif(SANITIZED, reason="sanitizer's stack reset after a forced unwind")
 def test_daemon_threads_walking_while_the_program_ends(package_copy, run_python):
     assert run_python(SHUTDOWN_SCRIPT, package_copy) == "main thread done"
 

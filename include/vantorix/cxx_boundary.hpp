@@ -5,11 +5,13 @@
 // One unwinding must pass those places untouched. From 3.7 to 3.13 the
 // interpreter ends a daemon thread that asks for the interpreter lock after
 // shutdown has begun with pthread_exit, and glibc unwinds that thread's
-// frames, ours included, with a forced unwind. Held by a handler and not
-// passed on, it aborts the process ("FATAL: exception not rethrown"). Both
-// C++ runtimes show it to a catch-all:
-//  - libstdc++ names it abi::__forced_unwind; it is rethrown before the
-//    catch-all.
+// frames, ours included, with a forced unwind. Both C++ runtimes show it to
+// a catch-all, and held there without being passed on it aborts the process
+// ("FATAL: exception not rethrown"):
+//  - libstdc++ shows it as abi::__forced_unwind, an exception without an
+//    object and so without an exception_ptr; the catch-all rethrows what has
+//    none. (A handler for abi::__forced_unwind& itself would bind a
+//    reference to that missing object, which UBSan rejects.)
 //  - libc++abi sees an exception of a foreign kind, which it can catch but
 //    not rethrow (a rethrow ends in "terminating due to uncaught foreign
 //    exception"); there only C++'s own exception types are caught, which a
@@ -22,10 +24,6 @@
 
 #include <exception>
 #include <new>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 namespace vtx {
 
@@ -42,11 +40,10 @@ template <class Result, class Body>
         return body();
     }
 #if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
+    catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
+        if (!std::current_exception()) throw;  // abi::__forced_unwind
         set_unexpected_cxx_exception();
     }
 #else

@@ -18,6 +18,8 @@
 
 #include "walk_scope.hpp"
 
+#include <utility>
+
 namespace vtx {
 
 namespace {
