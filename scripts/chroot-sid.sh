@@ -16,6 +16,7 @@
 
 VTX_MATRIX_CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
 SID_ROOT=$VTX_MATRIX_CACHE/chroots/sid
+SID_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 SID_PACKAGES="python3.14 python3.14-dev python3.14-venv python3.14-dbg
     python3.15 python3.15-dev python3.15-venv python3.15-dbg
     g++ cmake ninja-build ca-certificates binutils"
@@ -38,9 +39,7 @@ sid_mirror() {
 # SID_BINDS="outside:inside ...". The command starts in the caller's folder
 # where the chroot has it.
 sid_run() {
-    local checkout binds
-    checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-    binds="$checkout:$checkout $VTX_MATRIX_CACHE:$VTX_MATRIX_CACHE ${SID_BINDS:-}"
+    local binds="$SID_CHECKOUT:$SID_CHECKOUT $VTX_MATRIX_CACHE:$VTX_MATRIX_CACHE ${SID_BINDS:-}"
     unshare --mount --propagation private /bin/bash -c '
         root=$1; binds=$2; cwd=$3; shift 3
         mount -t proc proc "$root/proc" &&

@@ -10,9 +10,10 @@
 #
 # Per interpreter it prints the build's warnings, the reference-count symbol
 # that proves a debug build, and the tests' result. A debug build defines
-# Py_DEBUG in its own pyconfig.h, and the built module then refers to
-# _Py_RefTotal (up to 3.11) or _Py_IncRefTotal (3.12 on); without that
-# symbol the run fails. Debian's debug interpreters load release-built
+# Py_DEBUG in its own pyconfig.h, and the built module then refers to the
+# interpreter's reference total: _Py_RefTotal up to 3.11, from 3.12 on
+# a function that adds to it (_Py_IncRefTotal, _Py_INCREF_IncRefTotal);
+# without that symbol the run fails. Debian's debug interpreters load release-built
 # extension modules, so the packages (torch with its pin from
 # scripts/test-matrix.sh, numpy, pytest, mypy) come from a release venv of
 # the same Debian build, which the debug venv reads through a .pth file.
@@ -37,7 +38,7 @@ site_packages() {
 }
 
 status=0
-printf '%-10s %-8s %-15s %-16s %s\n' python torch build-warnings refcount-symbol tests
+printf '%-10s %-8s %-15s %-23s %s\n' python torch build-warnings refcount-symbol tests
 [ $# -gt 0 ] || set -- 3.11 3.14 3.15
 for minor in "$@"; do
     torch=$(torch_for "$minor")
@@ -91,9 +92,9 @@ for minor in "$@"; do
         continue
     fi
     warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
-    symbol=$(on nm -D "$module" | grep -oE ' U _Py_(RefTotal|IncRefTotal)$' | tr -d ' U')
+    symbol=$(on nm -D "$module" | grep -oE ' U _Py_(RefTotal|\w*IncRefTotal)$' | awk 'NR == 1 {print $2}')
     if [ -z "$symbol" ]; then
-        printf '%-10s %-8s %-15s %-16s %s\n' "${version}d" "$torch" "$warnings" - \
+        printf '%-10s %-8s %-15s %-23s %s\n' "${version}d" "$torch" "$warnings" - \
             "not a debug build: $module"
         status=1
         continue
@@ -109,6 +110,6 @@ for minor in "$@"; do
     result="$passed passed, $failed failed"
     [ "$skipped" = 0 ] || result="$result, $skipped skipped"
     [ "$passed" != 0 ] && [ "$failed" = 0 ] && [ "$warnings" = 0 ] || status=1
-    printf '%-10s %-8s %-15s %-16s %s\n' "${version}d" "$torch" "$warnings" "$symbol" "$result"
+    printf '%-10s %-8s %-15s %-23s %s\n' "${version}d" "$torch" "$warnings" "$symbol" "$result"
 done
 exit $status

@@ -82,9 +82,10 @@ while read -r where python version <&3; do
     fi
     [ "$have" = "$torch" ] || link_duplicates
 
-    rm -rf "$CACHE/build/$version"
+    # A build folder of this run's own, gone with it.
     if ! quiet_pip on "$py" -m pip install -v --find-links "$WHEELS" \
-            --config-settings=build-dir="$CACHE/build/$version" "$CHECKOUT" >"$log.build" 2>&1; then
+            --config-settings=build-dir="$tests_copy/build-$version" "$CHECKOUT" \
+            >"$log.build" 2>&1; then
         printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
         status=1
         continue
