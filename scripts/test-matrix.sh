@@ -52,7 +52,7 @@ status=0
 tests_copy=$(mktemp -d "$CACHE/tests.XXXXXX")
 trap 'rm -rf "$tests_copy"' EXIT
 cp -r tests "$tests_copy/"
-mkdir "$tests_copy/scripts" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
+mkdir "$tests_copy/scripts" "$tests_copy/logs" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
 rm -rf "$tests_copy/tests/cpp"
 
 printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
@@ -68,7 +68,9 @@ while read -r where python version <&3; do
     venv=$CACHE/venvs/$version
     [ "$where" = host ] || venv=$CACHE/venvs/$where-$version
     py=$venv/bin/python
-    log=$CACHE/logs/$version
+    # Logs are written in this run's folder and copied to the cache's logs/
+    # at the end, so that a run beside this one cannot mix in.
+    log=$tests_copy/logs/$version
 
     if [ ! -x "$py" ]; then
         on "$python" -m venv "$venv" &&
@@ -104,4 +106,5 @@ while read -r where python version <&3; do
     [ "$passed" != 0 ] && [ "$failed" = 0 ] || status=1
     printf '%-9s %-8s %-15s %s\n' "$version" "$torch" "$warnings" "$result"
 done 3< <(interpreters "$@")
+cp "$tests_copy"/logs/* "$CACHE/logs/" 2>/dev/null
 exit $status
