@@ -49,6 +49,23 @@ on() {
     esac
 }
 
+site_packages() {
+    on "$1" -c 'import sysconfig; print(sysconfig.get_path("purelib"))'
+}
+
+# A venv of `python` at `venv` (made if missing) that also reads the
+# packages of the venv whose interpreter is `packages_from`, through a .pth
+# file: the shared torch venvs stay as they are, whatever is installed on top.
+layered_venv() {
+    local python=$1 venv=$2 packages_from=$3
+    if [ ! -x "$venv/bin/python" ]; then
+        on "$python" -m venv "$venv" &&
+            quiet_pip on "$venv/bin/python" -m pip install -q --upgrade pip 2>/dev/null
+    fi &&
+        echo "import site; site.addsitedir('$(site_packages "$packages_from")')" \
+            >"$(site_packages "$venv/bin/python")/torch-venv.pth"
+}
+
 # Counts of one pytest summary line, e.g. "3 failed, 430 passed, 1 skipped in 9s".
 count_of() {
     grep -oE "[0-9]+ $1" <<<"$2" | grep -oE '^[0-9]+' || echo 0

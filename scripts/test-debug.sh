@@ -25,18 +25,6 @@ ROOT=$(pwd)
 # shellcheck source=scripts/matrix-lib.sh
 source scripts/matrix-lib.sh
 
-# A venv of `python` at `venv`, made if missing.
-make_venv() {
-    local python=$1 venv=$2
-    [ -x "$venv/bin/python" ] && return
-    on "$python" -m venv "$venv" &&
-        quiet_pip on "$venv/bin/python" -m pip install -q --upgrade pip 2>/dev/null
-}
-
-site_packages() {
-    on "$1" -c 'import sysconfig; print(sysconfig.get_path("purelib"))'
-}
-
 status=0
 printf '%-10s %-8s %-15s %-23s %s\n' python torch build-warnings refcount-symbol tests
 [ $# -gt 0 ] || set -- 3.11 3.14 3.15
@@ -66,12 +54,10 @@ for minor in "$@"; do
     package=$build/package
 
     # The release venv holds the packages; the debug venv reads them.
-    make_venv "$interpreter" "$release" &&
+    { [ -x "$release/bin/python" ] || on "$interpreter" -m venv "$release"; } &&
         install_cached "$release/bin/python" "torch==$torch" numpy pytest mypy \
             "${cmake_tools[@]}" >"$log.setup" 2>&1 &&
-        make_venv "${interpreter}d" "$debug" &&
-        echo "import site; site.addsitedir('$(site_packages "$release/bin/python")')" \
-            >"$(site_packages "$debug/bin/python")/release-venv.pth" || {
+        layered_venv "${interpreter}d" "$debug" "$release/bin/python" || {
         echo "$version: setup failed, see $log.setup"
         status=1
         continue

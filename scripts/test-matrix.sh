@@ -18,8 +18,9 @@
 #   chroots/sid/     the Debian unstable chroot
 #   logs/            build and test logs of the last run
 # Each run rebuilds the package from scratch with `pip install .` (a real
-# install, not editable) and runs tests/ from a copy outside the checkout, so
-# the checkout's own vantorix/ cannot shadow the installed package. The
+# install, not editable) into a venv of the run's own that reads the torch
+# venv's packages, and runs tests/ from a copy outside the checkout, so the
+# checkout's own vantorix/ cannot shadow the installed package. The
 # chroot sees the checkout and the cache at the same paths as this machine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -83,20 +84,24 @@ while read -r where python version <&3; do
         continue
     fi
     [ "$have" = "$torch" ] || link_duplicates
+    on "$py" -c "import numpy, pytest, mypy.stubtest" 2>/dev/null ||
+        install_cached "$py" numpy pytest mypy >>"$log.setup" 2>&1
 
-    # A build folder of this run's own, gone with it.
-    if ! quiet_pip on "$py" -m pip install -v --find-links "$WHEELS" \
+    # The package goes into a venv of this run's own on top of the torch
+    # venv, built in a folder of this run's own: other runs, beside this one
+    # or later, neither see it nor change it.
+    run_py=$tests_copy/venv-$version/bin/python
+    if ! layered_venv "$python" "$tests_copy/venv-$version" "$py" >"$log.build" 2>&1 ||
+        ! quiet_pip on "$run_py" -m pip install -v --find-links "$WHEELS" \
             --config-settings=build-dir="$tests_copy/build-$version" "$CHECKOUT" \
-            >"$log.build" 2>&1; then
+            >>"$log.build" 2>&1; then
         printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
         status=1
         continue
     fi
     warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
-    on "$py" -c "import pytest, mypy.stubtest" 2>/dev/null ||
-        install_cached "$py" pytest mypy >>"$log.setup" 2>&1
 
-    (cd "$tests_copy" && on "$py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
+    (cd "$tests_copy" && on "$run_py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
     summary=$(tail -n 1 "$log.tests")
     passed=$(count_of passed "$summary")
     failed=$(($(count_of failed "$summary") + $(count_of error "$summary")))
