@@ -233,7 +233,7 @@ int visit_member(Frame& frame, Handle net, Handle depth, Handle name_so_far,
     if (excluded < 0) return frame.fail();
     not_to_save = Ref();
     if (!excluded) {
-        excluded = frame.walk->contains(converted_list, sub_name);
+        excluded = frame.walk->contains(converted_list, sub_name, name_so_far);
         if (excluded < 0) return frame.fail();
     }
     if (excluded) {

@@ -19,6 +19,12 @@
 // then its index needs no check. Any other list may be changed by the code
 // that runs between two tests, so each test first checks that the indexed
 // items still lead the list.
+//
+// The member walk asks about every member of one module in turn, each name
+// being the module's own path name, ".", and the member. The filter in
+// front of the table is therefore keyed by that path name: all the
+// questions about one module read the same line of it, which stays in the
+// cache however large the index grows.
 #pragma once
 
 #include "vantorix/blockwise.hpp"
@@ -43,8 +49,14 @@ public:
     // Adds an exact str; false if its hash cannot be had. May throw
     // std::bad_alloc.
     bool add(PyObject* name);
-    // Whether an indexed name has the text of the exact str `name`.
-    bool holds(PyObject* name, Py_hash_t hash) const noexcept;
+    // Whether an indexed name has the text of the exact str `name`. With a
+    // `head`, the hash (prefix_hash) of the text of `name` before a "." in
+    // it, the filter is asked first.
+    bool holds(PyObject* name, Py_hash_t hash, const std::uint64_t* head) const noexcept;
+
+    // The hash of a text's code points, the same for equal texts whatever
+    // their storage width.
+    static std::uint64_t prefix_hash(PyObject* text) noexcept;
 
 private:
     struct Slot {
@@ -52,15 +64,18 @@ private:
         Py_hash_t hash;
     };
     void grow();
-    // The word of the filter for `hash`, and the two bits set in it.
-    std::size_t filter_word(Py_hash_t hash) const noexcept;
-    static std::uint64_t filter_bits(Py_hash_t hash) noexcept;
+    // Sets the bits of `name` in the word of every text that precedes a "."
+    // in it.
+    void mark(PyObject* name, Py_hash_t hash) noexcept;
+    // Where the filter line of a head begins, and whether a name's bits are
+    // set in a line.
+    std::size_t filter_line(std::uint64_t head) const noexcept;
+    bool line_holds(std::size_t line, Py_hash_t hash) const noexcept;
 
     std::vector<Ref> names_;
     std::vector<Slot> slots_;  // open addressing; a power of two, at most half full
     // Most names asked about are not in the list, and in a large table each
-    // probe misses the cache; this filter of about 16 bits per name stays in
-    // it and rules most of them out first.
+    // probe misses the cache; this filter rules most of them out first.
     std::vector<std::uint64_t> filter_;
     std::size_t texts_ = 0;
 };
@@ -81,16 +96,24 @@ public:
     // and every later test checks the index against it.
     void expose() noexcept;
 
-    // `name in converted_list`: 1, 0, or -1 with an exception set.
-    int contains(Handle converted_list, Handle name);
+    // `name in converted_list`: 1, 0, or -1 with an exception set. `head`,
+    // when it is an exact str and `name` is its text, ".", and more, lets
+    // the index answer from the filter line of `head`.
+    int contains(Handle converted_list, Handle name, Handle head);
 
 private:
     // 1 or 0 when the index answers, -2 when the list must be scanned.
-    int lookup(PyObject* list, PyObject* name);
+    int lookup(PyObject* list, PyObject* name, PyObject* head);
+    // The prefix hash of `head`, if `name` begins with its text and a ".".
+    const std::uint64_t* head_hash(PyObject* name, PyObject* head) noexcept;
 
     Ref list_;
     bool walk_only_;
     NameIndex index_;
+    // The last head asked about, held so that its address names it, and its
+    // hash: one module's members come in a row.
+    Ref head_;
+    std::uint64_t head_hash_ = 0;
 };
 
 }  // namespace vtx
