@@ -21,10 +21,11 @@
 // items still lead the list.
 //
 // The member walk asks about every member of one module in turn, each name
-// being the module's own path name, ".", and the member. The filter in
-// front of the table is therefore keyed by that path name: all the
-// questions about one module read the same line of it, which stays in the
-// cache however large the index grows.
+// being the module's own path name (the head), ".", and the member (the
+// tail). The filter in front of the table therefore files every indexed
+// name under each of its heads: all the questions about one module read the
+// same line of it, which stays in the cache however large the index grows,
+// and the tail's hash that picks the bits costs less than the whole name's.
 #pragma once
 
 #include "vantorix/blockwise.hpp"
@@ -49,14 +50,15 @@ public:
     // Adds an exact str; false if its hash cannot be had. May throw
     // std::bad_alloc.
     bool add(PyObject* name);
-    // Whether an indexed name has the text of the exact str `name`. With a
-    // `head`, the hash (prefix_hash) of the text of `name` before a "." in
-    // it, the filter is asked first.
-    bool holds(PyObject* name, Py_hash_t hash, const std::uint64_t* head) const noexcept;
+    // Whether an indexed name has the text of the exact str `name`.
+    bool holds(PyObject* name, Py_hash_t hash) const noexcept;
+    // False if no indexed name is a text with the hash `head`, ".", and a
+    // text with the hash `tail` (both of code_point_hash).
+    bool may_hold(std::uint64_t head, std::uint64_t tail) const noexcept;
 
-    // The hash of a text's code points, the same for equal texts whatever
-    // their storage width.
-    static std::uint64_t prefix_hash(PyObject* text) noexcept;
+    // The hash of the code points [begin, end) of an exact str, the same
+    // for equal texts whatever their storage width.
+    static std::uint64_t code_point_hash(PyObject* text, Py_ssize_t begin, Py_ssize_t end) noexcept;
 
 private:
     struct Slot {
@@ -64,13 +66,12 @@ private:
         Py_hash_t hash;
     };
     void grow();
-    // Sets the bits of `name` in the word of every text that precedes a "."
-    // in it.
-    void mark(PyObject* name, Py_hash_t hash) noexcept;
-    // Where the filter line of a head begins, and whether a name's bits are
+    // Files `name` under every split into a head, ".", and a tail.
+    void mark(PyObject* name) noexcept;
+    // Where the filter line of a head begins, and whether a tail's bits are
     // set in a line.
     std::size_t filter_line(std::uint64_t head) const noexcept;
-    bool line_holds(std::size_t line, Py_hash_t hash) const noexcept;
+    bool line_holds(std::size_t line, std::uint64_t tail) const noexcept;
 
     std::vector<Ref> names_;
     std::vector<Slot> slots_;  // open addressing; a power of two, at most half full
@@ -98,14 +99,15 @@ public:
 
     // `name in converted_list`: 1, 0, or -1 with an exception set. `head`,
     // when it is an exact str and `name` is its text, ".", and more, lets
-    // the index answer from the filter line of `head`.
+    // the filter answer most questions.
     int contains(Handle converted_list, Handle name, Handle head);
 
 private:
     // 1 or 0 when the index answers, -2 when the list must be scanned.
     int lookup(PyObject* list, PyObject* name, PyObject* head);
-    // The prefix hash of `head`, if `name` begins with its text and a ".".
-    const std::uint64_t* head_hash(PyObject* name, PyObject* head) noexcept;
+    // Whether the filter rules out `name`, given that it begins with the
+    // text of `head` and a ".".
+    bool ruled_out(PyObject* name, PyObject* head) noexcept;
 
     Ref list_;
     bool walk_only_;
