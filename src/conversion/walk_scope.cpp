@@ -111,10 +111,6 @@ unsigned name_bit(std::uint64_t tail, int which) noexcept {
     return static_cast<unsigned>(mixed(tail) >> (55 - 9 * which)) & 511;
 }
 
-}  // namespace
-
-namespace {
-
 template <class Unit>
 std::uint64_t units_hash(const void* data, Py_ssize_t begin, Py_ssize_t end) noexcept {
     const Unit* units = static_cast<const Unit*>(data);
@@ -165,7 +161,6 @@ bool NameIndex::line_holds(std::size_t line, std::uint64_t tail) const noexcept 
     }
     return true;
 }
-
 
 // ------------------------------------------------------------ walk scope
 

@@ -47,14 +47,17 @@ namespace {
 // and `object` define no attribute whose name lacks a leading "_", so for
 // such a name the generic read settles on the namespace's entry, and only a
 // name the namespace lacks goes on to the full read (and `__getattr__`).
+// A module not yet initialised may have no namespace at all.
 Ref module_attr(Handle object, Handle name) {
     PyObject* module = object.get();
     PyObject* text = name.get();
     if (PyModule_CheckExact(module) && PyUnicode_CheckExact(text) &&
         PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) != '_') {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), text);
-        if (value) return Ref::newref(value);
-        if (PyErr_Occurred()) return nullptr;
+        if (PyObject* namespace_dict = PyModule_GetDict(module)) {
+            PyObject* value = PyDict_GetItemWithError(namespace_dict, text);
+            if (value) return Ref::newref(value);
+            if (PyErr_Occurred()) return nullptr;
+        }
     }
     return getattr(object, name);
 }
