@@ -1,7 +1,7 @@
 """Times blockwise_network on synthetic networks against the floor of the
 torch-level work that any walk of the same network has to do.
 
-    .venv/bin/python benchmarks/bench_walk.py [module counts ...]
+    .venv/bin/python benchmarks/bench_walk.py [--meta] [module counts ...]
 
 The default counts are 1000 2000 10000 50000 200000. A network is a root
 holding a ModuleList of blocks; a block holds ten plain layers and one
@@ -23,6 +23,12 @@ assignment of its result) and every assignment after a descent. The cost of
 each loop's own iteration, measured by the same loop with an empty body, is
 taken out. What remains above the floor is the walk itself: path names, the
 `in` tests, type tests, global lookups and calls.
+
+With --meta the networks are built on the meta device, as a network too
+large for real weights is, and the script prints per count the CPU seconds
+and the peak memory added by building and by converting, and the ratio of
+the peak over both steps to the memory the module tree alone keeps (what
+building added and still holds).
 """
 
 import gc
@@ -78,12 +84,17 @@ def _status(field):
     raise OSError(field)
 
 
+def resident():
+    """The resident set size now, in bytes, after resetting its peak."""
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # resets the peak resident set size
+    return _status("VmRSS:")
+
+
 def peak_memory(run):
     """Runs `run` and returns the peak memory it added, in bytes."""
     try:
-        with open("/proc/self/clear_refs", "w") as clear:
-            clear.write("5")  # resets the peak resident set size
-        before = _status("VmRSS:")
+        before = resident()
         run()
         return _status("VmHWM:") - before
     except OSError:
@@ -250,10 +261,51 @@ def measure(count):
     print(json.dumps([min(walks), peak, min(floors)]))
 
 
+# ------------------------------------------------------------------- meta
+
+def measure_meta(count):
+    """Builds and converts one network on the meta device: seconds and peak
+    memory added by each step, and the memory the built tree keeps."""
+    import torch
+    gc.collect()
+    base = resident()
+    start = time.process_time()
+    with torch.device("meta"):
+        net = build(count)
+    build_seconds = time.process_time() - start
+    build_peak = _status("VmHWM:") - base
+    tree = resident() - base
+    start = time.process_time()
+    with torch.device("meta"):
+        bv.blockwise_network(net)
+    convert_seconds = time.process_time() - start
+    convert_peak = _status("VmHWM:") - base
+    assert not any(type(m) is VT.VTXNeuronModule for m in net.modules())
+    print(json.dumps([build_seconds, build_peak, tree, convert_seconds, convert_peak]))
+
+
+def main_meta(counts):
+    print(f"{'modules':>8} {'build s':>8} {'peak MiB':>9} {'tree MiB':>9} "
+          f"{'convert s':>10} {'peak MiB':>9} {'peak/tree':>10}")
+    for count in counts:
+        out = subprocess.run([sys.executable, __file__, "--one-meta", str(count)], check=True,
+                             stdout=subprocess.PIPE, universal_newlines=True).stdout
+        build_s, build_peak, tree, convert_s, convert_peak = json.loads(out.splitlines()[-1])
+        modules = 2 + MODULES_PER_BLOCK * block_count(count)
+        print(f"{modules:>8} {build_s:>8.2f} {build_peak / 2**20:>9.1f} {tree / 2**20:>9.1f} "
+              f"{convert_s:>10.2f} {convert_peak / 2**20:>9.1f} "
+              f"{max(build_peak, convert_peak) / tree:>10.2f}", flush=True)
+
+
 def main(args):
     if args[:1] == ["--one"]:
         return measure(int(args[1]))
-    counts = [int(arg) for arg in args] or [1000, 2000, 10000, 50000, 200000]
+    if args[:1] == ["--one-meta"]:
+        return measure_meta(int(args[1]))
+    meta = args[:1] == ["--meta"]
+    counts = [int(arg) for arg in args[meta:]] or [1000, 2000, 10000, 50000, 200000]
+    if meta:
+        return main_meta(counts)
     print(f"{'modules':>8} {'walk s':>9} {'us/module':>10} {'peak MiB':>9} "
           f"{'floor s':>9} {'walk/floor':>10}")
     per_module = {}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a development environment from a fresh clone: a virtual environment
 # in .venv with torch (pinned: any other request pulls a multi-GB CUDA build),
-# numpy, pytest, mypy (for the stub check) and the build tools, GoogleTest
+# numpy, pytest, mypy (for the stub check), safetensors (for the checkpoint
+# tests; not a runtime requirement) and the build tools, GoogleTest
 # from Debian, and an in-place build of the extension into vantorix/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,7 @@ pip_install() {
 
 # torch first, pinned, before anything that could ask for it.
 pip_install torch==2.13.0
-pip_install numpy pytest scikit-build-core cmake ninja mypy
+pip_install numpy pytest scikit-build-core cmake ninja mypy safetensors
 
 if ! [ -e /usr/include/gtest/gtest.h ]; then
     if [ "$(id -u)" = 0 ]; then

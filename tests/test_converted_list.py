@@ -26,12 +26,12 @@ class MutatingConfig:
         return []
 
 
-def walked(bv, net, converted_list, monkeypatch, capsys, change=None, at_call=1):
+def walked(bv, net, converted_list, monkeypatch, capsys, change=None, at_call=1, name_so_far=""):
     if change:
         monkeypatch.setattr(GVT, "pc", MutatingConfig(converted_list, change, at_call))
     else:
         GVT.pc.set_extra_verbose(True)
-    bv.optimize_module(net, 0, "", converted_list)
+    bv.optimize_module(net, 0, name_so_far, converted_list)
     return capsys.readouterr().out.splitlines()
 
 
@@ -39,14 +39,23 @@ def member_index(net, name):
     return net.__dir__().index(name) + 1
 
 
+# Path names of one, two and four bytes per character, and a member name
+# with a dot in it.
+@pytest.mark.parametrize("head, member", [
+    ("", "child"), (".wide\u20ac", "child"), (".astral\U0001d11e", "child"),
+    ("", "kind\u20ac"), ("", "dotted.name")])
 @pytest.mark.parametrize("listed", [True, False])
-def test_long_list_is_searched_by_text(bv, monkeypatch, capsys, listed):
-    # Equal text, other object: the test is by value.
-    names = FILLER + ["".join([".", "child"])] if listed else list(FILLER)
-    out = walked(bv, Holder(child=nn.ReLU()), names, monkeypatch, capsys)
-    assert ("Skipping .child during save" in out) is listed
+def test_long_list_is_searched_by_text(bv, monkeypatch, capsys, head, member, listed):
+    path = head + "." + member
+    # Names under the same module that only begin like the member's.
+    names = FILLER + [path + str(index) for index in range(8)]
+    if listed:
+        # Equal text, other object: the test is by value.
+        names.append("".join([head, ".", member]))
+    out = walked(bv, Holder(**{member: nn.ReLU()}), names, monkeypatch, capsys, name_so_far=head)
+    assert (f"Skipping {path} during save" in out) is listed
     # A module that is not skipped is descended into and recorded.
-    assert names.count(".child") == 1
+    assert names.count(path) == 1
 
 
 @pytest.mark.parametrize("change, skipped", [

@@ -195,7 +195,8 @@ int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_chi
 }
 
 // sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list
-[[gnu::noinline]] int is_excluded(const Frame& frame, Handle sub_name, Handle converted_list) {
+[[gnu::noinline]] int is_excluded(const Frame& frame, Handle name_so_far, Handle sub_name,
+                                  Handle converted_list) {
     Ref pc = global_attr(frame, S.GVT, S.pc);
     if (!pc) return -1;
     Ref not_to_save = call_method(pc, S.get_module_names_to_not_save);
@@ -203,7 +204,7 @@ int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_chi
     int excluded = contains(not_to_save, sub_name);
     if (excluded != 0) return excluded;
     not_to_save = Ref();
-    return frame.walk->contains(converted_list, sub_name);
+    return frame.walk->contains(converted_list, sub_name, name_so_far);
 }
 
 // ----------------------------------------------------- container walk
@@ -271,7 +272,7 @@ int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_chi
     if (!sub_name) return frame.fail();
 
     // if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
-    int excluded = is_excluded(frame, sub_name, converted_list);
+    int excluded = is_excluded(frame, name_so_far, sub_name, converted_list);
     if (excluded < 0) return frame.fail();
     if (excluded) {
         // if verbose: print("Skipping %s during save" % sub_name)

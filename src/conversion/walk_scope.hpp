@@ -19,6 +19,13 @@
 // then its index needs no check. Any other list may be changed by the code
 // that runs between two tests, so each test first checks that the indexed
 // items still lead the list.
+//
+// The member walk asks about every member of one module in turn, each name
+// being the module's own path name (the head), ".", and the member (the
+// tail). The filter in front of the table therefore files every indexed
+// name under each of its heads: all the questions about one module read the
+// same line of it, which stays in the cache however large the index grows,
+// and the tail's hash that picks the bits costs less than the whole name's.
 #pragma once
 
 #include "vantorix/blockwise.hpp"
@@ -45,6 +52,13 @@ public:
     bool add(PyObject* name);
     // Whether an indexed name has the text of the exact str `name`.
     bool holds(PyObject* name, Py_hash_t hash) const noexcept;
+    // False if no indexed name is a text with the hash `head`, ".", and a
+    // text with the hash `tail` (both of code_point_hash).
+    bool may_hold(std::uint64_t head, std::uint64_t tail) const noexcept;
+
+    // The hash of the code points [begin, end) of an exact str, the same
+    // for equal texts whatever their storage width.
+    static std::uint64_t code_point_hash(PyObject* text, Py_ssize_t begin, Py_ssize_t end) noexcept;
 
 private:
     struct Slot {
@@ -52,15 +66,17 @@ private:
         Py_hash_t hash;
     };
     void grow();
-    // The word of the filter for `hash`, and the two bits set in it.
-    std::size_t filter_word(Py_hash_t hash) const noexcept;
-    static std::uint64_t filter_bits(Py_hash_t hash) noexcept;
+    // Files `name` under every split into a head, ".", and a tail.
+    void mark(PyObject* name) noexcept;
+    // Where the filter line of a head begins, and whether a tail's bits are
+    // set in a line.
+    std::size_t filter_line(std::uint64_t head) const noexcept;
+    bool line_holds(std::size_t line, std::uint64_t tail) const noexcept;
 
     std::vector<Ref> names_;
     std::vector<Slot> slots_;  // open addressing; a power of two, at most half full
     // Most names asked about are not in the list, and in a large table each
-    // probe misses the cache; this filter of about 16 bits per name stays in
-    // it and rules most of them out first.
+    // probe misses the cache; this filter rules most of them out first.
     std::vector<std::uint64_t> filter_;
     std::size_t texts_ = 0;
 };
@@ -81,16 +97,25 @@ public:
     // and every later test checks the index against it.
     void expose() noexcept;
 
-    // `name in converted_list`: 1, 0, or -1 with an exception set.
-    int contains(Handle converted_list, Handle name);
+    // `name in converted_list`: 1, 0, or -1 with an exception set. `head`,
+    // when it is an exact str and `name` is its text, ".", and more, lets
+    // the filter answer most questions.
+    int contains(Handle converted_list, Handle name, Handle head);
 
 private:
     // 1 or 0 when the index answers, -2 when the list must be scanned.
-    int lookup(PyObject* list, PyObject* name);
+    int lookup(PyObject* list, PyObject* name, PyObject* head);
+    // Whether the filter rules out `name`, given that it begins with the
+    // text of `head` and a ".".
+    bool ruled_out(PyObject* name, PyObject* head) noexcept;
 
     Ref list_;
     bool walk_only_;
     NameIndex index_;
+    // The last head asked about, held so that its address names it, and its
+    // hash: one module's members come in a row.
+    Ref head_;
+    std::uint64_t head_hash_ = 0;
 };
 
 }  // namespace vtx

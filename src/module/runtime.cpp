@@ -42,10 +42,33 @@ Ref lookup_global(const Frame& frame, Handle name) {
     return nullptr;
 }
 
+namespace {
+
+// getattr(module, name) for an object of the exact module type: its type
+// and `object` define no attribute whose name lacks a leading "_", so for
+// such a name the generic read settles on the namespace's entry, and only a
+// name the namespace lacks goes on to the full read (and `__getattr__`).
+// A module not yet initialised may have no namespace at all.
+Ref module_attr(Handle object, Handle name) {
+    PyObject* module = object.get();
+    PyObject* text = name.get();
+    if (PyModule_CheckExact(module) && PyUnicode_CheckExact(text) &&
+        PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) != '_') {
+        if (PyObject* namespace_dict = PyModule_GetDict(module)) {
+            PyObject* value = PyDict_GetItemWithError(namespace_dict, text);
+            if (value) return Ref::newref(value);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return getattr(object, name);
+}
+
+}  // namespace
+
 Ref global_attr(const Frame& frame, Handle global, Handle name) {
     Ref object = lookup_global(frame, global);
     if (!object) return nullptr;
-    return getattr(object, name);
+    return module_attr(object, name);
 }
 
 // ---------------------------------------------------------- attributes
