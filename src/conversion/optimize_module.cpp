@@ -11,6 +11,7 @@
 #include "walk_scope.hpp"
 
 #include <optional>
+#include <utility>
 
 namespace vtx {
 

@@ -4,6 +4,8 @@
 // that raises, so that a Python function built from one fails cleanly.
 #include "vantorix/blockwise.hpp"
 
+#include <utility>
+
 namespace vtx {
 
 namespace {
