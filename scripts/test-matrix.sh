@@ -6,6 +6,14 @@
 #
 #     bash scripts/test-matrix.sh            # every interpreter found
 #     bash scripts/test-matrix.sh 3.7 3.12   # only these
+#     bash scripts/test-matrix.sh --wheels dist [3.X ...]
+#
+# --wheels DIR tests the built wheels in DIR (scripts/build-wheels.sh)
+# instead of building: per interpreter a fresh virtual environment that
+# holds nothing but pip and sees the cached environment's torch through a
+# .pth file, `pip install --no-index --find-links DIR vantorix` there (binary
+# only, so no compiler is involved), then the tests. The build column then
+# names the wheel installed.
 #
 # Everything slow lives in a cache folder, VTX_MATRIX_CACHE (default
 # $HOME/.cache/vantorix-matrix), kept across runs:
@@ -21,6 +29,10 @@ CHECKOUT=$(pwd)
 CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
 PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
 WHEELS=$CACHE/wheels
+TEST_WHEELS=
+if [ "${1:-}" = --wheels ]; then
+    TEST_WHEELS=$(realpath "$2") && shift 2 || exit 2
+fi
 mkdir -p "$WHEELS" "$CACHE/venvs" "$CACHE/logs"
 
 # The torch pins below are exact; a machine-wide pip constraints file must
@@ -63,6 +75,25 @@ interpreters() {
     done
 }
 
+# Makes $fresh, a virtual environment of the interpreter of $py that sees
+# $py's packages (torch among them) through a .pth file, and installs the
+# wheel from $TEST_WHEELS there. Its own setuptools would shadow the torch
+# environment's, so it keeps only pip. Prints the wheel's file name.
+install_wheel() {
+    local base purelib
+    base=$("$py" -c 'import sys; print("%s/bin/python%d.%d" % ((sys.base_prefix,) + sys.version_info[:2]))')
+    purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])'
+    rm -rf "$fresh"
+    "$base" -m venv "$fresh" &&
+        "$py" -c "$purelib" >"$("$fresh/bin/python" -c "$purelib")/vantorix-matrix-torch.pth" &&
+        quiet_pip "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel 2>/dev/null
+    quiet_pip "$fresh/bin/python" -m pip install --no-index --find-links "$TEST_WHEELS" \
+        --only-binary :all: vantorix || return 1
+    "$fresh/bin/python" -m pip show -f vantorix | grep -q 'blockwise_vantorix\..*\.so' || return 1
+    find "$TEST_WHEELS" -name "vantorix-*-$("$fresh/bin/python" -c \
+        'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
+}
+
 # Counts of one pytest summary line, e.g. "3 failed, 430 passed, 1 skipped in 9s".
 count_of() {
     grep -oE "[0-9]+ $1" <<<"$2" | grep -oE '^[0-9]+' || echo 0
@@ -75,7 +106,11 @@ cp -r tests "$tests_copy/"
 mkdir "$tests_copy/scripts" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
 rm -rf "$tests_copy/tests/cpp"
 
-printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
+if [ -n "$TEST_WHEELS" ]; then
+    printf '%-9s %-8s %-15s %s\n' python torch wheel tests
+else
+    printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
+fi
 [ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13
 for home in $(interpreters "$@"); do
     version=$(basename "$home")
@@ -96,16 +131,27 @@ for home in $(interpreters "$@"); do
         continue
     fi
 
-    rm -rf "$CACHE/build/$version"
-    if ! quiet_pip "$py" -m pip install -v --find-links "$WHEELS" \
-            --config-settings=build-dir="$CACHE/build/$version" "$CHECKOUT" >"$log.build" 2>&1; then
-        printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
-        status=1
-        continue
-    fi
-    warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
     "$py" -c "import pytest, mypy.stubtest" 2>/dev/null ||
         install_cached "$py" pytest mypy >>"$log.setup" 2>&1
+
+    if [ -n "$TEST_WHEELS" ]; then
+        fresh=$CACHE/wheel-venvs/$(basename "$venv")
+        if ! warnings=$(install_wheel 2>"$log.build"); then
+            printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "wheel install failed: $log.build"
+            status=1
+            continue
+        fi
+        py=$fresh/bin/python
+    else
+        rm -rf "$CACHE/build/$version"
+        if ! quiet_pip "$py" -m pip install -v --find-links "$WHEELS" \
+                --config-settings=build-dir="$CACHE/build/$version" "$CHECKOUT" >"$log.build" 2>&1; then
+            printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
+            status=1
+            continue
+        fi
+        warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
+    fi
 
     (cd "$tests_copy" && "$py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
     summary=$(tail -n 1 "$log.tests")
