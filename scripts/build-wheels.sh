@@ -51,8 +51,11 @@ ZIG=$("$TOOLS/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dir
 # wrappers work inside the chroot too, which sees the checkout at this path.
 # Python 3.7's Python.h includes <crypt.h>, which zig's C library leaves out
 # (it belongs to libcrypt); the module never calls crypt(), so a header that
-# declares it suffices.
+# declares it suffices. Debian's pyconfig.h (in the chroot) includes its
+# multiarch half as <x86_64-linux-gnu/python3.X/pyconfig.h>, which a cross
+# compiler does not look for in /usr/include: a link to that folder alone.
 mkdir -p "$TOOLS/zig-bin" "$TOOLS/zig-include"
+ln -sfn /usr/include/x86_64-linux-gnu "$TOOLS/zig-include/x86_64-linux-gnu"
 printf '%s\n' '#ifdef __cplusplus' 'extern "C"' '#endif' \
     'char* crypt(const char* phrase, const char* setting);' >"$TOOLS/zig-include/crypt.h"
 for tool in cc:cc c++:c++; do
@@ -69,7 +72,7 @@ interpreters() {
     local minor home
     for minor in ${MINORS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13}; do
         home=$(ls -d "$PYENV_VERSIONS/$minor".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
-            sort -V | tail -n 1)
+            sort -V | tail -n 1 || true)
         [ -z "$home" ] || echo "host $home/bin/python"
     done
     [ -e "$CACHE/chroots/sid.READY" ] && [ -e scripts/chroot-sid.sh ] || return 0

@@ -131,8 +131,8 @@ for home in $(interpreters "$@"); do
         continue
     fi
 
-    "$py" -c "import pytest, mypy.stubtest" 2>/dev/null ||
-        install_cached "$py" pytest mypy >>"$log.setup" 2>&1
+    "$py" -c "import numpy, pytest, mypy.stubtest" 2>/dev/null ||
+        install_cached "$py" numpy pytest mypy >>"$log.setup" 2>&1
 
     if [ -n "$TEST_WHEELS" ]; then
         fresh=$CACHE/wheel-venvs/$(basename "$venv")
