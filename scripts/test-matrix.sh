@@ -89,7 +89,7 @@ install_wheel() {
         quiet_pip "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel 2>/dev/null
     quiet_pip "$fresh/bin/python" -m pip install --no-index --find-links "$TEST_WHEELS" \
         --only-binary :all: vantorix || return 1
-    "$fresh/bin/python" -m pip show -f vantorix | grep -q 'blockwise_vantorix\..*\.so' || return 1
+    "$fresh/bin/python" -m pip show -f vantorix | grep 'blockwise_vantorix\..*\.so' >/dev/null || return 1
     find "$TEST_WHEELS" -name "vantorix-*-$("$fresh/bin/python" -c \
         'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
 }
