@@ -58,9 +58,19 @@ mkdir -p "$TOOLS/zig-bin" "$TOOLS/zig-include"
 ln -sfn /usr/include/x86_64-linux-gnu "$TOOLS/zig-include/x86_64-linux-gnu"
 printf '%s\n' '#ifdef __cplusplus' 'extern "C"' '#endif' \
     'char* crypt(const char* phrase, const char* setting);' >"$TOOLS/zig-include/crypt.h"
+#
+# Shared objects unwind with the system's unwinder, libgcc_s (which every
+# manylinux system has), instead of zig's own copy of libunwind: glibc ends a
+# thread (pthread_exit, as the interpreter does to daemon threads at exit)
+# with a forced unwind that libgcc_s runs, and it calls the personality
+# routine of each frame, ours included; that routine must read the unwind
+# context with libgcc_s's own functions, or it crashes.
+LIBGCC_S=/lib/x86_64-linux-gnu/libgcc_s.so.1
+[ -e "$LIBGCC_S" ] || { echo "no $LIBGCC_S" >&2; exit 1; }
 for tool in cc:cc c++:c++; do
     cat >"$TOOLS/zig-bin/${tool%%:*}" <<EOF
 #!/bin/sh
+case " \$* " in *" -shared "*) set -- "\$@" $LIBGCC_S ;; esac
 exec "$ZIG" ${tool##*:} -target x86_64-linux-gnu.$POLICY_GLIBC -idirafter "$TOOLS/zig-include" "\$@"
 EOF
     chmod +x "$TOOLS/zig-bin/${tool%%:*}"
