@@ -88,7 +88,7 @@ install_wheel() {
         "$py" -c "$purelib" >"$("$fresh/bin/python" -c "$purelib")/vantorix-matrix-torch.pth" &&
         quiet_pip "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel 2>/dev/null
     quiet_pip "$fresh/bin/python" -m pip install --no-index --find-links "$TEST_WHEELS" \
-        --only-binary :all: vantorix || return 1
+        --only-binary :all: vantorix >&2 || return 1
     "$fresh/bin/python" -m pip show -f vantorix | grep 'blockwise_vantorix\..*\.so' >/dev/null || return 1
     find "$TEST_WHEELS" -name "vantorix-*-$("$fresh/bin/python" -c \
         'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
