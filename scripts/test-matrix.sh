@@ -78,18 +78,22 @@ interpreters() {
 # Makes $fresh, a virtual environment of the interpreter of $py that sees
 # $py's packages (torch among them) through a .pth file, and installs the
 # wheel from $TEST_WHEELS there. Its own setuptools would shadow the torch
-# environment's, so it keeps only pip. Prints the wheel's file name.
+# environment's, so it keeps only pip. A vantorix that a source run left in
+# $py's environment goes first: pip would take it for the one asked for.
+# Prints the wheel's file name.
 install_wheel() {
     local base purelib
     base=$("$py" -c 'import sys; print("%s/bin/python%d.%d" % ((sys.base_prefix,) + sys.version_info[:2]))')
     purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])'
+    quiet_pip "$py" -m pip uninstall -q -y vantorix 2>/dev/null
     rm -rf "$fresh"
     "$base" -m venv "$fresh" &&
         "$py" -c "$purelib" >"$("$fresh/bin/python" -c "$purelib")/vantorix-matrix-torch.pth" &&
         quiet_pip "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel 2>/dev/null
     quiet_pip "$fresh/bin/python" -m pip install --no-index --find-links "$TEST_WHEELS" \
         --only-binary :all: vantorix >&2 || return 1
-    "$fresh/bin/python" -m pip show -f vantorix | grep 'blockwise_vantorix\..*\.so' >/dev/null || return 1
+    "$fresh/bin/python" -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
+        grep "^$fresh/" >/dev/null || return 1
     find "$TEST_WHEELS" -name "vantorix-*-$("$fresh/bin/python" -c \
         'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
 }

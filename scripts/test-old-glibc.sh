@@ -121,7 +121,9 @@ rm -rf "$fresh"
         in_chroot "$py" -c "$purelib" >"$(in_chroot "$fresh/bin/python" -c "$purelib")/vantorix-matrix-torch.pth" &&
         quiet_pip in_chroot "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel pkg-resources
     quiet_pip in_chroot "$fresh/bin/python" -m pip install --no-index --find-links "$DIR" \
-        --only-binary :all: vantorix
+        --only-binary :all: vantorix &&
+        in_chroot "$fresh/bin/python" -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
+        grep "^$fresh/"
 } >"$LOG.install" 2>&1 || fail "wheel install failed: $LOG.install"
 wheel=$(grep -oE 'vantorix-[^ /]*\.whl' "$LOG.install" | head -n 1)
 
