@@ -80,6 +80,7 @@ interpreters() {
 # wheel from $TEST_WHEELS there. Its own setuptools would shadow the torch
 # environment's, so it keeps only pip. A vantorix that a source run left in
 # $py's environment goes first: pip would take it for the one asked for.
+# (The check runs isolated: the checkout's own vantorix/ must not answer.)
 # Prints the wheel's file name.
 install_wheel() {
     local base purelib
@@ -92,7 +93,7 @@ install_wheel() {
         quiet_pip "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel 2>/dev/null
     quiet_pip "$fresh/bin/python" -m pip install --no-index --find-links "$TEST_WHEELS" \
         --only-binary :all: vantorix >&2 || return 1
-    "$fresh/bin/python" -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
+    "$fresh/bin/python" -I -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
         grep "^$fresh/" >/dev/null || return 1
     find "$TEST_WHEELS" -name "vantorix-*-$("$fresh/bin/python" -c \
         'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'

@@ -122,7 +122,7 @@ rm -rf "$fresh"
         quiet_pip in_chroot "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel pkg-resources
     quiet_pip in_chroot "$fresh/bin/python" -m pip install --no-index --find-links "$DIR" \
         --only-binary :all: vantorix &&
-        in_chroot "$fresh/bin/python" -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
+        in_chroot "$fresh/bin/python" -I -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
         grep "^$fresh/"
 } >"$LOG.install" 2>&1 || fail "wheel install failed: $LOG.install"
 wheel=$(grep -oE 'vantorix-[^ /]*\.whl' "$LOG.install" | head -n 1)
