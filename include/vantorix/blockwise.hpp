@@ -137,8 +137,9 @@ int ready_function_type();
 Ref new_function(const FunctionDef& def, PyObject* globals, PyObject* code);
 // Whether `callable` is one of this module's function objects made for `def`.
 bool is_native_function(Handle callable, const FunctionDef& def);
-// Calls such a function with its full list of positional arguments, exactly
-// as a call through Python would, except that the body runs within `walk`.
+// Calls such a function with its full list of positional arguments, as a
+// call through Python would, except that the body runs within `walk` and
+// the recursion guard counts the call once on every interpreter.
 Ref call_native(Handle function, PyObject* const* args, WalkScope* walk);
 
 // Builds the code object of each function into state.codes.

@@ -27,6 +27,22 @@ inline std::int64_t current_interpreter_id() {
 #endif
 }
 
+// Whether the calling thread holds the interpreter, i.e. has a thread state
+// attached. From 3.12 the current thread state is kept per thread; before,
+// it is that of whichever thread holds the lock, so it must also be the
+// calling thread's own. A daemon thread that the interpreter ends at exit
+// (pthread_exit on its way back to the lock) holds none while it unwinds.
+inline bool thread_holds_interpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current && current->thread_id == PyThread_get_thread_ident();
+#endif
+}
+
 // callable() with no arguments; a new reference, or null with an error set.
 inline PyObject* call_no_args(PyObject* callable) {
 #if PY_VERSION_HEX >= 0x03090000
@@ -165,11 +181,3 @@ inline bool gc_is_tracked(PyObject* object) {
     return _PyObject_GC_IS_TRACKED(object);
 #endif
 }
-
-// Before 3.9 the native functions are called through tp_call, and a call
-// through Python enters the recursion guard once more on the way there.
-#if PY_VERSION_HEX >= 0x03090000
-constexpr bool calls_enter_recursion_guard = false;
-#else
-constexpr bool calls_enter_recursion_guard = true;
-#endif

@@ -9,7 +9,11 @@
 //     turned into a strong one with `Ref::newref`.
 //  3. `Handle` is a borrowed view, used for parameters. It never owns and
 //     never outlives the call that received it.
-//  4. There is no implicit conversion from `Ref` to `PyObject*`, so a `Ref`
+//  4. A reference is dropped only by a thread that holds the interpreter.
+//     A daemon thread that the interpreter ends at exit unwinds its frames
+//     without it; its references are left alone then, as the interpreter's
+//     own C frames leave theirs.
+//  5. There is no implicit conversion from `Ref` to `PyObject*`, so a `Ref`
 //     cannot be handed to a stealing API by accident: use `.release()` where
 //     an API steals, `.get()` where it borrows.
 #pragma once
@@ -27,7 +31,7 @@ public:
     Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() { drop(object_); }
 
     Ref& operator=(Ref&& other) noexcept {
         // Take the new value first: the old object's destructor may run
@@ -35,7 +39,7 @@ public:
         PyObject* old = object_;
         object_ = other.object_;
         other.object_ = nullptr;
-        Py_XDECREF(old);
+        drop(old);
         return *this;
     }
 
@@ -59,6 +63,9 @@ public:
 
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
+    static void drop(PyObject* object) {
+        if (object && compat::thread_holds_interpreter()) Py_DECREF(object);
+    }
     PyObject* object_ = nullptr;
 };
 

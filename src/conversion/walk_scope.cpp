@@ -113,7 +113,11 @@ WalkScope::WalkScope(Handle converted_list, Reach reach)
     if (walk_only_) PyObject_GC_UnTrack(list_.get());
 }
 
-WalkScope::~WalkScope() { expose(); }
+WalkScope::~WalkScope() {
+    // A thread ended at exit unwinds without the interpreter: the list stays
+    // as it is, like everything else that thread held.
+    if (compat::thread_holds_interpreter()) expose();
+}
 
 void WalkScope::expose() noexcept {
     if (!walk_only_) return;

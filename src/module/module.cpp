@@ -2,9 +2,8 @@
 // interpreter per process; a failed import leaves nothing recorded, so the
 // next attempt starts again from the beginning.
 #include "vantorix/blockwise.hpp"
+#include "vantorix/cxx_boundary.hpp"
 #include "vantorix/version.hpp"
-
-#include <new>
 
 namespace vtx {
 
@@ -28,7 +27,9 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute,
     return PyObject_SetAttrString(module, name, value.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+// Neither slot is noexcept: a daemon thread ended at exit may unwind through
+// either (vantorix/cxx_boundary.hpp).
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
     std::int64_t current = compat::current_interpreter_id();
     if (state.interpreter_id == -1) {
         if (current == -1) return nullptr;
@@ -203,16 +204,10 @@ int exec_steps(PyObject* module) {
     return result;
 }
 
-int module_exec(PyObject* module) noexcept {
-    try {
-        return exec_steps(module);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    state.module = Ref();
-    return -1;
+int module_exec(PyObject* module) {
+    int result = python_error_on_throw(-1, [&] { return exec_steps(module); });
+    if (result < 0) state.module = Ref();
+    return result;
 }
 
 PyModuleDef_Slot module_slots[] = {

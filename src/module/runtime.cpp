@@ -1,5 +1,6 @@
 // Thin helpers, one per Python-level operation, and traceback entries.
 #include "vantorix/blockwise.hpp"
+#include "vantorix/cxx_boundary.hpp"
 
 #include <frameobject.h>
 
@@ -298,12 +299,8 @@ PyObject* entry_code(const char* function_name, int line) {
 void add_traceback_entry(const char* function_name, int line) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* code = nullptr;
-    try {
-        code = entry_code(function_name, line);
-    } catch (...) {
-        code = nullptr;
-    }
+    PyObject* code = python_error_on_throw<PyObject*>(
+        nullptr, [&] { return entry_code(function_name, line); });
     Ref frame;
     if (code) {
         PyObject* module_globals =
