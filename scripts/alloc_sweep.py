@@ -21,7 +21,11 @@ By default all runs share one process, so damage that a failure leaves
 behind shows in a later run too. --fork runs each in a child of its own and
 counts a child's death as "crash"; it is for interpreters whose own failure
 paths leave such damage (3.12.1 after a failed function creation inside a
-generator, with or without this module).
+generator, with or without this module) or stop the process (debug builds:
+3.11.2 when the frame of torch's raising Module.__getattr__ cannot be made
+while hasattr clears the error, with or without this module). Such a stop,
+where a Python function of torch's returned NULL with no exception set, is
+counted as "interpreter", apart from crashes.
 
 Prints one JSON object: per call, the numbers tried and the outcomes, with
 the messages of anything that is neither MemoryError nor torch's.
@@ -29,11 +33,13 @@ the messages of anything that is neither MemoryError nor torch's.
 import argparse
 import collections
 import contextlib
+import faulthandler
 import io
 import json
 import os
 import re
 import sys
+import tempfile
 
 import _testcapi
 import torch
@@ -146,18 +152,47 @@ def run_once(call, number):
 
 def run_forked(call, number):
     reader, writer = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(reader)
-        os.write(writer, json.dumps(run_once(call, number)).encode())
-        os._exit(0)
-    os.close(writer)
-    with os.fdopen(reader) as pipe:
-        answer = pipe.read()
-    _, status = os.waitpid(pid, 0)
-    if os.WIFSIGNALED(status) or not answer:
-        return "crash", "child ended with status %d" % status
+    with tempfile.TemporaryFile() as errors:
+        pid = os.fork()
+        if pid == 0:
+            os.close(reader)
+            os.dup2(errors.fileno(), 2)
+            faulthandler.enable()  # the Python stack of an abort, for classify_death
+            os.write(writer, json.dumps(run_once(call, number)).encode())
+            os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader) as pipe:
+            answer = pipe.read()
+        _, status = os.waitpid(pid, 0)
+        if os.WIFSIGNALED(status) or not answer:
+            errors.seek(0)
+            return classify_death(errors.read().decode(errors="replace"), status)
     return tuple(json.loads(answer))
+
+
+def classify_death(errors, status):
+    """A child's death is the interpreter's own where its debug build stops
+    while it evaluates a Python function of torch's: an assertion of its
+    evaluation loop (3.11.2: the cell made on entering a function with a
+    closure variable), or a Python function that returned NULL with no
+    exception set (3.11.2: the frame of a raising __getattr__ under hasattr).
+    The native functions of this module run no evaluation loop, and one that
+    returned NULL wrongly would be named itself."""
+    innermost = re.search(r"most recent call first\):\n\s+File \"([^\"]+)\", line \S+ in (\S+)",
+                          errors)
+    loop_assertion = re.search(r"Python/ceval\.c:\d+: _PyEval_EvalFrameDefault: Assertion .*",
+                               errors)
+    null_result = re.search(r"SystemError: <function (\S+) at 0x[0-9a-f]+> returned NULL "
+                            r"without setting an exception", errors)
+    if innermost and innermost.group(1).startswith(TORCH_DIR):
+        where = " (in torch's %s)" % innermost.group(2)
+        if loop_assertion:
+            return "interpreter", re.sub(r":\d+:", ":", loop_assertion.group(0)) + where
+        if null_result and null_result.group(1) not in OWN_FUNCTIONS:
+            return "interpreter", null_result.group(0) + where
+    fatal = re.search(r"Fatal Python error: .*|Assertion .*", errors)
+    return "crash", "child ended with status %d: %s\n%s" % (
+        status, fatal.group(0) if fatal else "", errors[-2000:])
 
 
 def sweep(make_call, start, step, run=run_once):
@@ -168,7 +203,7 @@ def sweep(make_call, start, step, run=run_once):
         outcomes[kind] += 1
         if kind in ("ours", "other", "crash"):
             findings.setdefault(text, number)
-        elif kind == "torch":
+        elif kind in ("torch", "interpreter"):
             torch_answers.add(re.sub(r"0x[0-9a-f]+", "0x...", text))
         streak = streak + step if kind == "ok" else 0
         number += step

@@ -1,114 +1,89 @@
 #!/usr/bin/env bash
-# Builds, installs and tests the package on every CPython from 3.7 to 3.13
-# that pyenv has on this machine, each with the newest torch that PyPI serves
-# for it (3.11: the local torch==2.13.0 file, as the README installs it).
-# Prints one line per interpreter. Not part of CI.
+# Builds, installs and tests the package on every CPython from 3.7 to 3.15,
+# each with the newest torch that PyPI serves for it (3.11: the local
+# torch==2.13.0 file, as the README installs it). 3.7 to 3.13 come from
+# pyenv; 3.14 and 3.15 are Debian's builds, run in the Debian unstable chroot
+# of scripts/chroot-sid.sh (made on first use; needs root), since they need a
+# newer C library than this machine has. Prints one line per interpreter.
+# Not part of CI.
 #
-#     bash scripts/test-matrix.sh            # every interpreter found
-#     bash scripts/test-matrix.sh 3.7 3.12   # only these
+#     bash scripts/test-matrix.sh            # every interpreter
+#     bash scripts/test-matrix.sh 3.7 3.14   # only these
 #     bash scripts/test-matrix.sh --wheels dist [3.X ...]
 #
 # --wheels DIR tests the built wheels in DIR (scripts/build-wheels.sh)
-# instead of building: per interpreter a fresh virtual environment that
-# holds nothing but pip and sees the cached environment's torch through a
-# .pth file, `pip install --no-index --find-links DIR vantorix` there (binary
-# only, so no compiler is involved), then the tests. The build column then
-# names the wheel installed.
+# instead of building: in the run's own venv on top of the torch venv,
+# `pip install --no-index --find-links DIR vantorix` (binary only, so no
+# compiler is involved), then the tests. The build column then names the
+# wheel installed.
 #
 # Everything slow lives in a cache folder, VTX_MATRIX_CACHE (default
 # $HOME/.cache/vantorix-matrix), kept across runs:
 #   wheels/          torch, numpy, pytest, mypy; only what is missing is downloaded
 #   venvs/<version>/ one virtual environment per interpreter, torch included
+#                    (sid-<version> for the chroot's)
+#   chroots/sid/     the Debian unstable chroot
 #   logs/            build and test logs of the last run
 # Each run rebuilds the package from scratch with `pip install .` (a real
-# install, not editable) and runs tests/ from a copy outside the checkout, so
-# the checkout's own vantorix/ cannot shadow the installed package.
+# install, not editable) into a venv of the run's own that reads the torch
+# venv's packages, and runs tests/ from a copy outside the checkout, so the
+# checkout's own vantorix/ cannot shadow the installed package. The
+# chroot sees the checkout and the cache at the same paths as this machine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
-CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
+# shellcheck source=scripts/matrix-lib.sh
+source scripts/matrix-lib.sh
 PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
-WHEELS=$CACHE/wheels
 TEST_WHEELS=
 if [ "${1:-}" = --wheels ]; then
     TEST_WHEELS=$(realpath "$2") && shift 2 || exit 2
+    # The chroot sees the wheels at the same path.
+    export SID_BINDS="${SID_BINDS:-} $TEST_WHEELS:$TEST_WHEELS"
 fi
-mkdir -p "$WHEELS" "$CACHE/venvs" "$CACHE/logs"
 
-# The torch pins below are exact; a machine-wide pip constraints file must
-# not veto them.
-export PIP_CONSTRAINT=/dev/null
-
-torch_for() {
-    case $1 in
-        3.7) echo 1.13.1 ;;
-        3.8) echo 2.4.1 ;;
-        3.9) echo 2.8.0 ;;
-        3.10) echo 2.14.1 ;;
-        3.11) echo 2.13.0 ;;
-        3.12 | 3.13) echo 2.15.0 ;;
-    esac
-}
-
-# pip notes every configured index folder that lacks a package; drop those
-# lines and keep the rest.
-quiet_pip() {
-    "$@" 2> >(grep -v "is ignored: it is neither" >&2)
-}
-
-# Installs the requirements from the wheel cache, downloading into it first
-# only when the cache cannot satisfy them.
-install_cached() {
-    local python=$1
-    shift
-    quiet_pip "$python" -m pip install -q --no-index --find-links "$WHEELS" "$@" 2>/dev/null && return
-    quiet_pip "$python" -m pip download -q -d "$WHEELS" "$@" &&
-        quiet_pip "$python" -m pip install -q --no-index --find-links "$WHEELS" "$@"
-}
-
-# The newest patch release of each minor version asked for.
+# One line per minor version asked for: how to run a command there (host or
+# sid), the interpreter, its full version. pyenv's newest patch release where
+# pyenv has one, otherwise the chroot's python3.X.
 interpreters() {
-    local minor
+    local minor home
     for minor in "$@"; do
-        ls -d "$PYENV_VERSIONS/$minor".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
-            sort -V | tail -n 1
+        home=$(ls -d "$PYENV_VERSIONS/$minor".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
+            sort -V | tail -n 1)
+        if [ -n "$home" ]; then
+            echo "host $home/bin/python $(basename "$home")"
+        elif sid_setup >"$CACHE/logs/chroot-sid.setup" 2>&1 &&
+                sid_run "python$minor" -c pass 2>/dev/null; then
+            echo "sid python$minor $(sid_run "python$minor" -c \
+                'import platform; print(platform.python_version())')"
+        else
+            echo "none python$minor $minor"
+        fi
     done
 }
 
-# Makes $fresh, a virtual environment of the interpreter of $py that sees
-# $py's packages (torch among them) through a .pth file, and installs the
-# wheel from $TEST_WHEELS there. Its own setuptools would shadow the torch
-# environment's, so it keeps only pip. A vantorix that a source run left in
-# $py's environment goes first: pip would take it for the one asked for.
-# (The check runs isolated: the checkout's own vantorix/ must not answer.)
-# Prints the wheel's file name.
+# Installs the wheel from $TEST_WHEELS into the venv of $run_py, which sees
+# the torch venv $py. The venv's own setuptools would shadow the torch
+# venv's (which torch's requirements may need newer), so it keeps only pip;
+# a vantorix that an older run left in the torch venv goes first, or pip
+# would take it for the one asked for. The import check runs isolated, so
+# that the checkout's own vantorix/ cannot answer. Prints the wheel's name.
 install_wheel() {
-    local base purelib
-    base=$("$py" -c 'import sys; print("%s/bin/python%d.%d" % ((sys.base_prefix,) + sys.version_info[:2]))')
-    purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])'
-    quiet_pip "$py" -m pip uninstall -q -y vantorix 2>/dev/null
-    rm -rf "$fresh"
-    "$base" -m venv "$fresh" &&
-        "$py" -c "$purelib" >"$("$fresh/bin/python" -c "$purelib")/vantorix-matrix-torch.pth" &&
-        quiet_pip "$fresh/bin/python" -m pip uninstall -q -y setuptools wheel 2>/dev/null
-    quiet_pip "$fresh/bin/python" -m pip install --no-index --find-links "$TEST_WHEELS" \
+    quiet_pip on "$py" -m pip uninstall -q -y vantorix 2>/dev/null
+    quiet_pip on "$run_py" -m pip uninstall -q -y setuptools wheel 2>/dev/null
+    quiet_pip on "$run_py" -m pip install --no-index --find-links "$TEST_WHEELS" \
         --only-binary :all: vantorix >&2 || return 1
-    "$fresh/bin/python" -I -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
-        grep "^$fresh/" >/dev/null || return 1
-    find "$TEST_WHEELS" -name "vantorix-*-$("$fresh/bin/python" -c \
+    on "$run_py" -I -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
+        grep "^$(dirname "$(dirname "$run_py")")/" >/dev/null || return 1
+    find "$TEST_WHEELS" -name "vantorix-*-$(on "$run_py" -c \
         'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
 }
 
-# Counts of one pytest summary line, e.g. "3 failed, 430 passed, 1 skipped in 9s".
-count_of() {
-    grep -oE "[0-9]+ $1" <<<"$2" | grep -oE '^[0-9]+' || echo 0
-}
-
 status=0
-tests_copy=$(mktemp -d)
+tests_copy=$(mktemp -d "$CACHE/tests.XXXXXX")
 trap 'rm -rf "$tests_copy"' EXIT
 cp -r tests "$tests_copy/"
-mkdir "$tests_copy/scripts" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
+mkdir "$tests_copy/scripts" "$tests_copy/logs" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
 rm -rf "$tests_copy/tests/cpp"
 
 if [ -n "$TEST_WHEELS" ]; then
@@ -116,49 +91,59 @@ if [ -n "$TEST_WHEELS" ]; then
 else
     printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
 fi
-[ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13
-for home in $(interpreters "$@"); do
-    version=$(basename "$home")
-    minor=${version%.*}
+[ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15
+while read -r where python version <&3; do
+    minor=$(cut -d. -f1,2 <<<"$version")
     torch=$(torch_for "$minor")
+    if [ "$where" = none ]; then
+        printf '%-9s %-8s %-15s %s\n' "$minor" "$torch" - "no interpreter found"
+        status=1
+        continue
+    fi
     venv=$CACHE/venvs/$version
+    [ "$where" = host ] || venv=$CACHE/venvs/$where-$version
     py=$venv/bin/python
-    log=$CACHE/logs/$version
+    # Logs are written in this run's folder and copied to the cache's logs/
+    # at the end, so that a run beside this one cannot mix in.
+    log=$tests_copy/logs/$version
 
     if [ ! -x "$py" ]; then
-        "$home/bin/python" -m venv "$venv" &&
-            quiet_pip "$py" -m pip install -q --upgrade pip
+        on "$python" -m venv "$venv" &&
+            quiet_pip on "$py" -m pip install -q --upgrade pip
     fi
-    have=$("$py" -c "import torch; print(torch.__version__.split('+')[0])" 2>/dev/null)
+    have=$(on "$py" -c "import torch; print(torch.__version__.split('+')[0])" 2>/dev/null)
     if [ "$have" != "$torch" ] && ! install_cached "$py" "torch==$torch" >"$log.setup" 2>&1; then
         printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "torch install failed: $log.setup"
         status=1
         continue
     fi
-
-    "$py" -c "import numpy, pytest, mypy.stubtest" 2>/dev/null ||
+    [ "$have" = "$torch" ] || link_duplicates
+    on "$py" -c "import numpy, pytest, mypy.stubtest" 2>/dev/null ||
         install_cached "$py" numpy pytest mypy >>"$log.setup" 2>&1
 
+    # The package goes into a venv of this run's own on top of the torch
+    # venv, built in a folder of this run's own: other runs, beside this one
+    # or later, neither see it nor change it.
+    run_py=$tests_copy/venv-$version/bin/python
     if [ -n "$TEST_WHEELS" ]; then
-        fresh=$CACHE/wheel-venvs/$(basename "$venv")
-        if ! warnings=$(install_wheel 2>"$log.build"); then
+        if ! layered_venv "$python" "$tests_copy/venv-$version" "$py" >"$log.build" 2>&1 ||
+            ! warnings=$(install_wheel 2>>"$log.build"); then
             printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "wheel install failed: $log.build"
             status=1
             continue
         fi
-        py=$fresh/bin/python
+    elif ! layered_venv "$python" "$tests_copy/venv-$version" "$py" >"$log.build" 2>&1 ||
+        ! quiet_pip on "$run_py" -m pip install -v --find-links "$WHEELS" \
+            --config-settings=build-dir="$tests_copy/build-$version" "$CHECKOUT" \
+            >>"$log.build" 2>&1; then
+        printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
+        status=1
+        continue
     else
-        rm -rf "$CACHE/build/$version"
-        if ! quiet_pip "$py" -m pip install -v --find-links "$WHEELS" \
-                --config-settings=build-dir="$CACHE/build/$version" "$CHECKOUT" >"$log.build" 2>&1; then
-            printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
-            status=1
-            continue
-        fi
         warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
     fi
 
-    (cd "$tests_copy" && "$py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
+    (cd "$tests_copy" && on "$run_py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
     summary=$(tail -n 1 "$log.tests")
     passed=$(count_of passed "$summary")
     failed=$(($(count_of failed "$summary") + $(count_of error "$summary")))
@@ -167,5 +152,6 @@ for home in $(interpreters "$@"); do
     [ "$skipped" = 0 ] || result="$result, $skipped skipped"
     [ "$passed" != 0 ] && [ "$failed" = 0 ] || status=1
     printf '%-9s %-8s %-15s %s\n' "$version" "$torch" "$warnings" "$result"
-done
+done 3< <(interpreters "$@")
+cp "$tests_copy"/logs/* "$CACHE/logs/" 2>/dev/null
 exit $status

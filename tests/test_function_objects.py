@@ -1,9 +1,9 @@
 """The native function objects of vantorix.blockwise_vantorix: attributes,
 code objects, signatures, method binding and recursion."""
+import dis
 import functools
 import inspect
 import re
-import sys
 import types
 
 import pytest
@@ -62,11 +62,11 @@ def test_code_object(bv, qualname, varnames, argcount):
     assert code.co_kwonlyargcount == 0
     assert code.co_varnames == varnames
     assert code.co_nlocals == len(varnames)
-    # 3.13 gives every code object at least one stack slot
-    assert code.co_stacksize == (1 if sys.version_info >= (3, 13) else 0)
     assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
-    # empty where the interpreter refuses empty bytecode without crashing
-    assert (code.co_code == b"") == (sys.version_info < (3, 11))
+    # a body of the running interpreter's own, every instruction of which
+    # dis can read against the empty constants and names below
+    assert [i.opname for i in dis.get_instructions(code)]
+    assert code.co_stacksize > 0
     assert code.co_consts == ()
     assert code.co_names == ()
     assert code.co_freevars == ()
@@ -161,13 +161,14 @@ for function in [bv.VTXLayer.__init__, bv.unWrap_params, bv.convert_to_vtx_layer
     try:
         types.FunctionType(code, {})(*[None] * code.co_argcount)
     except Exception as exc:
-        text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
-        outcomes.append([type(exc).__name__, str(exc), "in " + code.co_name + "\\n" in text])
+        entry = traceback.extract_tb(exc.__traceback__)[-1]
+        outcomes.append([type(exc).__name__, entry.name == code.co_name,
+                         entry.lineno == code.co_firstlineno])
 print(json.dumps(outcomes))
 """
 
 
 def test_function_built_from_a_code_object_raises(package_copy, run_python):
-    expected = (["SystemError", "unknown opcode", True] if sys.version_info < (3, 11)
-                else ["RuntimeError", "No active exception to reraise", True])
-    assert run_python(FROM_CODE_SCRIPT, package_copy) == [expected] * len(FUNCTIONS)
+    # the body is the interpreter's own, taken from a template that raises
+    # TypeError; a crash fails the run
+    assert run_python(FROM_CODE_SCRIPT, package_copy) == [["TypeError", True, True]] * len(FUNCTIONS)

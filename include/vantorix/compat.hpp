@@ -1,5 +1,5 @@
 // Interpreter differences of the C API, each behind one name, so that the
-// bodies read the same on CPython 3.7 to 3.13.
+// bodies read the same on CPython 3.7 to 3.15.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -82,42 +82,36 @@ inline void enable_vectorcall(PyTypeObject& type, std::size_t offset) {
 // ===================================================================
 //
 // The constructor's name and argument list changed in 3.8, 3.11 and 3.12.
-// The bodies these code objects carry never run through the native
-// functions; they matter only when someone builds a Python function from
-// one (types.FunctionType(f.__code__, {})).
-
-#if PY_VERSION_HEX >= 0x030B0000
-#include <opcode.h>
-#endif
 
 namespace vtx {
 namespace compat {
 
-inline PyCodeObject* new_code(int argcount, int nlocals, int flags, PyObject* bytecode,
-                              PyObject* empty_tuple, PyObject* varnames, PyObject* filename,
-                              PyObject* name, PyObject* qualname, int first_line,
-                              PyObject* line_table, PyObject* exception_table) {
+inline PyCodeObject* new_code(int argcount, int nlocals, int stacksize, int flags,
+                              PyObject* bytecode, PyObject* empty_tuple, PyObject* varnames,
+                              PyObject* filename, PyObject* name, PyObject* qualname,
+                              int first_line, PyObject* line_table, PyObject* exception_table) {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames,
+        argcount, 0, 0, nlocals, stacksize, flags, bytecode, empty_tuple, empty_tuple, varnames,
         empty_tuple, empty_tuple, filename, name, qualname, first_line, line_table,
         exception_table);
 #elif PY_VERSION_HEX >= 0x030B0000
-    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, bytecode, empty_tuple,
-                                     empty_tuple, varnames, empty_tuple, empty_tuple, filename,
-                                     name, qualname, first_line, line_table, exception_table);
+    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, stacksize, flags, bytecode,
+                                     empty_tuple, empty_tuple, varnames, empty_tuple,
+                                     empty_tuple, filename, name, qualname, first_line,
+                                     line_table, exception_table);
 #elif PY_VERSION_HEX >= 0x03080000
     (void)qualname;
     (void)exception_table;
-    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, bytecode, empty_tuple,
-                                     empty_tuple, varnames, empty_tuple, empty_tuple, filename,
-                                     name, first_line, line_table);
+    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, stacksize, flags, bytecode,
+                                     empty_tuple, empty_tuple, varnames, empty_tuple,
+                                     empty_tuple, filename, name, first_line, line_table);
 #else
     (void)qualname;
     (void)exception_table;
-    return PyCode_New(argcount, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple,
-                      varnames, empty_tuple, empty_tuple, filename, name, first_line,
-                      line_table);
+    return PyCode_New(argcount, 0, nlocals, stacksize, flags, bytecode, empty_tuple,
+                      empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
+                      first_line, line_table);
 #endif
 }
 
@@ -128,33 +122,6 @@ inline void drop_implied_flags(PyCodeObject* code) {
     code->co_flags &= ~CO_NOFREE;
 #else
     (void)code;
-#endif
-}
-
-// Until 3.10 the interpreter stops on empty bytecode with SystemError
-// "unknown opcode"; from 3.11 it runs off the end and crashes. There the
-// body is the least that raises: RESUME 0, then a bare `raise` with no
-// active exception (RuntimeError), with one line-table entry at the first
-// line (without it the traceback module fails on the frame).
-// Both return a new reference, or null with an exception set; null without
-// an exception means "use the empty bytes".
-inline PyObject* never_run_bytecode() {
-#if PY_VERSION_HEX >= 0x030B0000
-    const unsigned char body[] = {RESUME, 0, RAISE_VARARGS, 0};
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), sizeof body);
-#else
-    return nullptr;
-#endif
-}
-
-inline PyObject* never_run_line_table() {
-#if PY_VERSION_HEX >= 0x030B0000
-    // One entry, kind 13 (a line and no columns) over two code units, line
-    // delta 0.
-    const unsigned char entry[] = {0x80 | (13 << 3) | (2 - 1), 0};
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(entry), sizeof entry);
-#else
-    return nullptr;
 #endif
 }
 

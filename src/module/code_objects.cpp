@@ -1,9 +1,12 @@
 // Code objects of the native functions. They exist for introspection
-// (signatures, names); the native functions never run them. Where the
-// interpreter cannot run empty bytecode safely they carry the least body
-// that raises, so that a Python function built from one fails cleanly.
+// (signatures, names); the native functions never run them. A Python function
+// built from one must still fail cleanly when called, and every interpreter
+// has bytecode of its own, so the body comes from a template that the running
+// interpreter compiles at import: its bytecode, line table, exception table
+// and stack size, under this module's own names, counts and flags.
 #include "vantorix/blockwise.hpp"
 
+#include <initializer_list>
 #include <utility>
 
 namespace vtx {
@@ -23,28 +26,75 @@ Ref varnames_tuple(const FunctionDef& def) {
     return varnames;
 }
 
-// The version's never-run bytes, or the empty bytes where none are needed.
-Ref never_run_bytes(PyObject* (*make)()) {
-    Ref bytes = Ref::steal(make());
-    if (bytes || PyErr_Occurred()) return bytes;
+// The template's body raises TypeError (list + dict) on every interpreter,
+// with no constant, name or local of its own, so that it runs unchanged under
+// other names and locals. It sits on the def line, so the line table puts it
+// at the function's first line. A bare `raise` would leave an unreachable
+// load of the constant None behind it before 3.10.
+constexpr const char* template_source = "def template(): return [] + {}\n";
+
+struct TemplateBody {
+    Ref bytecode;
+    Ref line_table;
+    Ref exception_table;
+    int stacksize = 0;
+};
+
+// The first of the attributes `names` that the code object has; the empty
+// bytes if it has none of them. Where a code object keeps its parts changes
+// with the interpreter: the line table is co_linetable from 3.10 on and
+// co_lnotab before, the exception table exists from 3.11 on.
+Ref first_code_part(Handle code, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        Ref part = Ref::steal(PyObject_GetAttrString(code.get(), name));
+        if (part || !PyErr_ExceptionMatches(PyExc_AttributeError)) return part;
+        PyErr_Clear();
+    }
     return Ref::newref(S.empty_bytes.get());
 }
 
-Ref create_code(const FunctionDef& def) {
+// The code object of the template function, found among the constants of
+// the compiled template module.
+Ref template_code() {
+    Ref module_code = Ref::steal(Py_CompileString(template_source, "<template>", Py_file_input));
+    if (!module_code) return nullptr;
+    Ref consts = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+    if (!consts) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+        if (PyCode_Check(item)) return Ref::newref(item);
+    }
+    PyErr_SetString(PyExc_SystemError, "the code template compiled to no function");
+    return nullptr;
+}
+
+int read_template(TemplateBody& body) {
+    Ref code = template_code();
+    if (!code) return -1;
+    body.bytecode = Ref::steal(PyObject_GetAttrString(code.get(), "co_code"));
+    if (!body.bytecode) return -1;
+    body.line_table = first_code_part(code, {"co_linetable", "co_lnotab"});
+    if (!body.line_table) return -1;
+    body.exception_table = first_code_part(code, {"co_exceptiontable"});
+    if (!body.exception_table) return -1;
+    Ref stacksize = Ref::steal(PyObject_GetAttrString(code.get(), "co_stacksize"));
+    if (!stacksize) return -1;
+    body.stacksize = static_cast<int>(PyLong_AsLong(stacksize.get()));
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+Ref create_code(const FunctionDef& def, const TemplateBody& body) {
     Ref varnames = varnames_tuple(def);
     if (!varnames) return nullptr;
     // One backslash here; traceback entries use two.
     Ref filename = Ref::steal(PyUnicode_FromString("vantorix\\blockwise_vantorix"));
     if (!filename) return nullptr;
-    Ref bytecode = never_run_bytes(compat::never_run_bytecode);
-    if (!bytecode) return nullptr;
-    Ref line_table = never_run_bytes(compat::never_run_line_table);
-    if (!line_table) return nullptr;
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
     PyCodeObject* code = compat::new_code(
-        def.nparams, nlocals, code_flags, bytecode.get(), S.empty_tuple.get(), varnames.get(),
-        filename.get(), (S.*def.name_slot).get(), (S.*def.qualname_slot).get(), def.first_line,
-        line_table.get(), S.empty_bytes.get());
+        def.nparams, nlocals, body.stacksize, code_flags, body.bytecode.get(),
+        S.empty_tuple.get(), varnames.get(), filename.get(), (S.*def.name_slot).get(),
+        (S.*def.qualname_slot).get(), def.first_line, body.line_table.get(),
+        body.exception_table.get());
     if (!code) return nullptr;
     compat::drop_implied_flags(code);
     return Ref::steal(reinterpret_cast<PyObject*>(code));
@@ -67,8 +117,10 @@ const FunctionDef& function_def(Fn id) {
 }
 
 int create_code_objects() {
+    TemplateBody body;
+    if (read_template(body) < 0) return -1;
     for (int i = 0; i < function_count; ++i) {
-        Ref code = create_code(function_def(static_cast<Fn>(i)));
+        Ref code = create_code(function_def(static_cast<Fn>(i)), body);
         if (!code) return -1;
         state.codes[i] = std::move(code);
     }

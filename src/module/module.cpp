@@ -210,6 +210,9 @@ int module_exec(PyObject* module) {
     return result;
 }
 
+// No Py_mod_gil slot: the module does not claim to run without the GIL, so a
+// free-threaded interpreter turns the GIL on when it is imported. Its state
+// and its walks rely on the interpreter lock.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# A Debian unstable chroot with CPython 3.14 and 3.15 (release and debug
+# builds, headers, venv) and a C++ toolchain: those interpreters need a newer
+# C library than this machine's Debian 12. Needs root. It lives in the matrix
+# cache and is kept across runs.
+#
+#     bash scripts/chroot-sid.sh setup          # make it (or finish making it)
+#     bash scripts/chroot-sid.sh run CMD ...    # run CMD inside it
+#
+# Sourced, it defines sid_setup and sid_run for the other scripts.
+# The mirror is the one this machine's apt uses for Debian itself. The
+# archive's Release file may be past its Valid-Until date, so apt inside does
+# not check that date. /proc, /dev, the checkout and the wheel cache are
+# mounted only in a mount namespace of each command's own, so nothing stays
+# mounted after it, whatever else uses the chroot at the same time.
+
+VTX_MATRIX_CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
+SID_ROOT=$VTX_MATRIX_CACHE/chroots/sid
+SID_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SID_PACKAGES="python3.14 python3.14-dev python3.14-venv python3.14-dbg
+    python3.15 python3.15-dev python3.15-venv python3.15-dbg
+    g++ cmake ninja-build ca-certificates binutils"
+
+# The first Debian archive URI in this machine's apt sources (either format);
+# empty if there is none, and debootstrap then takes its own default.
+sid_mirror() {
+    local files
+    files=$(ls /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+        /etc/apt/sources.list.d/*.sources 2>/dev/null)
+    [ -n "$files" ] || return 0
+    # shellcheck disable=SC2086
+    grep -hoE '^(URIs:[[:space:]]*|deb[[:space:]]+(\[[^]]*\][[:space:]]+)?)[a-z]+://[^[:space:]]+/debian/?([[:space:]]|$)' \
+        $files | grep -oE '[a-z]+://[^[:space:]]+' | head -n 1
+}
+
+# Runs a command inside the chroot, with /proc, /dev, and the checkout and
+# the matrix cache at the paths they have outside, so that paths (of venvs,
+# logs, the checkout) read the same inside and out. Extra bind mounts:
+# SID_BINDS="outside:inside ...". The command starts in the caller's folder
+# where the chroot has it.
+sid_run() {
+    local binds="$SID_CHECKOUT:$SID_CHECKOUT $VTX_MATRIX_CACHE:$VTX_MATRIX_CACHE ${SID_BINDS:-}"
+    unshare --mount --propagation private /bin/bash -c '
+        root=$1; binds=$2; cwd=$3; shift 3
+        mount -t proc proc "$root/proc" &&
+            mount --rbind /dev "$root/dev" || exit 1
+        for pair in $binds; do
+            mkdir -p "$root${pair#*:}" && mount --bind "${pair%%:*}" "$root${pair#*:}" || exit 1
+        done
+        # The caller'"'"'s folder, where the chroot has it.
+        exec chroot "$root" /bin/sh -c '"'"'cd "$1" 2>/dev/null || cd /; shift; exec "$@"'"'"' cd "$cwd" \
+            /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            PIP_CERT=/etc/ssl/host-ca.crt PIP_CONSTRAINT=/dev/null \
+            PIP_DISABLE_PIP_VERSION_CHECK=1 "$@"
+    ' sid-run "$SID_ROOT" "$binds" "$(pwd)" "$@"
+}
+
+sid_apt() {
+    sid_run env DEBIAN_FRONTEND=noninteractive apt-get -q \
+        -o Acquire::Check-Valid-Until=false "$@"
+}
+
+# Makes the chroot, or completes one that a previous run left unfinished.
+# SID_ROOT.READY marks a chroot whose interpreters work.
+sid_setup() {
+    [ -e "$SID_ROOT.READY" ] && return 0
+    if [ ! -x "$SID_ROOT/usr/bin/apt-get" ]; then
+        command -v debootstrap >/dev/null ||
+            { apt-get update -qq && apt-get install -y -qq debootstrap; } || return 1
+        rm -rf "$SID_ROOT"
+        mkdir -p "$(dirname "$SID_ROOT")"
+        # shellcheck disable=SC2046
+        debootstrap --variant=minbase sid "$SID_ROOT" $(sid_mirror) || return 1
+    fi
+    # pip inside trusts what pip outside trusts.
+    mkdir -p "$SID_ROOT/etc/ssl" && cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$SID_ROOT/etc/ssl/host-ca.crt" ||
+        return 1
+    cp /etc/resolv.conf "$SID_ROOT/etc/resolv.conf"
+    sid_apt update || return 1
+    # shellcheck disable=SC2086
+    sid_apt install -y --no-install-recommends $SID_PACKAGES || return 1
+    sid_run python3.14 -c 'import sysconfig, venv; assert sysconfig.get_config_h_filename()' &&
+        sid_run python3.15 -c 'import sysconfig, venv; assert sysconfig.get_config_h_filename()' &&
+        sid_run test -e /usr/include/python3.14/Python.h &&
+        sid_run test -e /usr/include/python3.15/Python.h &&
+        touch "$SID_ROOT.READY"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -uo pipefail
+    case ${1:-} in
+        setup) sid_setup ;;
+        run) shift && sid_run "$@" ;;
+        *) echo "usage: $0 setup | run CMD ..." >&2 && exit 2 ;;
+    esac
+fi
