@@ -21,7 +21,8 @@ cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 OUT=$(realpath -m "${1:-dist}")
 [ $# -le 1 ] || { shift && MINORS="$*"; }
-CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
+# shellcheck source=scripts/matrix-lib.sh
+source scripts/matrix-lib.sh
 PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
 TOOLS=$CHECKOUT/build/wheel-tools
 WORK=$CHECKOUT/build/wheels
@@ -29,14 +30,6 @@ POLICY_GLIBC=2.28
 
 export ZIG_GLOBAL_CACHE_DIR=$CACHE/zig
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
-# Build requirements come from PyPI; a machine-wide constraints file has no
-# say in them.
-export PIP_CONSTRAINT=/dev/null
-
-quiet_pip() {
-    "$@" 2> >(grep -v "is ignored: it is neither" >&2)
-}
-
 # The tools, pinned: the toolchain decides the wheels' contents.
 if [ ! -x "$TOOLS/bin/auditwheel" ] || [ ! -x "$TOOLS/bin/python" ]; then
     "${TOOLS_PYTHON:-python3}" -m venv "$TOOLS"
@@ -91,15 +84,6 @@ interpreters() {
     done
 }
 
-on() {
-    local where=$1
-    shift
-    case $where in
-        sid) (export VTX_MATRIX_CACHE=$CACHE && source scripts/chroot-sid.sh && sid_run "$@") ;;
-        *) "$@" ;;
-    esac
-}
-
 # The platform tag auditwheel derives from a wheel's symbol versions, e.g.
 # manylinux_2_17_x86_64; fails unless it is manylinux_2_28 or older.
 check_policy() {
@@ -134,13 +118,13 @@ if grep -E '\.(so|o|a|pyc|whl)$|^build/|^dist/|^\.venv/' <<<"$sdist_files"; then
 fi
 
 while read -r where python; do
-    name=$(on "$where" "$python" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
+    name=$(on "$python" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
     raw=$WORK/raw-$name
     log=$WORK/$name.log
     # A venv per interpreter supplies pip (Debian's interpreters have none).
     venv=$WORK/venv-$name
-    on "$where" "$python" -m venv "$venv"
-    if ! quiet_pip on "$where" env CC="$TOOLS/zig-bin/cc" \
+    on "$python" -m venv "$venv"
+    if ! quiet_pip on env CC="$TOOLS/zig-bin/cc" \
             CXX="$TOOLS/zig-bin/c++" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
             SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" PIP_CONSTRAINT=/dev/null \
             SKBUILD_BUILD_DIR="$WORK/build-$name" \

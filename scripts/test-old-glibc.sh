@@ -20,24 +20,11 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 DIR=$(realpath "${1:-dist}") || exit 2
-CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
+# shellcheck source=scripts/matrix-lib.sh
+source scripts/matrix-lib.sh
 ROOT=$CACHE/chroots/bullseye
-WHEELS=$CACHE/wheels
 TORCH=2.8.0
 LOG=$CACHE/logs/bullseye
-mkdir -p "$CACHE/logs" "$WHEELS"
-
-# The first Debian archive URI in this machine's apt sources (either format);
-# empty if there is none, and debootstrap then takes its own default.
-debian_mirror() {
-    local files
-    files=$(ls /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-        /etc/apt/sources.list.d/*.sources 2>/dev/null)
-    [ -n "$files" ] || return 0
-    # shellcheck disable=SC2086
-    grep -hoE '^(URIs:[[:space:]]*|deb[[:space:]]+(\[[^]]*\][[:space:]]+)?)[a-z]+://[^[:space:]]+/debian/?([[:space:]]|$)' \
-        $files | grep -oE '[a-z]+://[^[:space:]]+' | head -n 1
-}
 
 # Runs a command inside the chroot with /proc, /dev, the checkout, the wheel
 # folder and the cache at their paths outside, in a mount namespace of its
@@ -71,7 +58,7 @@ setup_chroot() {
         rm -rf "$ROOT"
         mkdir -p "$(dirname "$ROOT")"
         # shellcheck disable=SC2046
-        debootstrap --variant=minbase bullseye "$ROOT" $(debian_mirror) || return 1
+        debootstrap --variant=minbase bullseye "$ROOT" $(sid_mirror) || return 1
     fi
     cp /etc/resolv.conf "$ROOT/etc/resolv.conf" &&
         apt_in_chroot update &&
@@ -81,12 +68,6 @@ setup_chroot() {
             "$ROOT/usr/local/share/ca-certificates/host-ca.crt" &&
         in_chroot update-ca-certificates &&
         touch "$ROOT.READY"
-}
-
-# pip notes every configured index folder that lacks a package; keep quiet
-# about those and show everything else.
-quiet_pip() {
-    "$@" 2> >(grep -v "is ignored: it is neither" >&2)
 }
 
 fail() {
