@@ -9,6 +9,13 @@
 #
 #     bash scripts/test-matrix.sh            # every interpreter
 #     bash scripts/test-matrix.sh 3.7 3.14   # only these
+#     bash scripts/test-matrix.sh --wheels dist [3.X ...]
+#
+# --wheels DIR tests the built wheels in DIR (scripts/build-wheels.sh)
+# instead of building: in the run's own venv on top of the torch venv,
+# `pip install --no-index --find-links DIR vantorix` (binary only, so no
+# compiler is involved), then the tests. The build column then names the
+# wheel installed.
 #
 # Everything slow lives in a cache folder, VTX_MATRIX_CACHE (default
 # $HOME/.cache/vantorix-matrix), kept across runs:
@@ -28,6 +35,12 @@ CHECKOUT=$(pwd)
 # shellcheck source=scripts/matrix-lib.sh
 source scripts/matrix-lib.sh
 PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
+TEST_WHEELS=
+if [ "${1:-}" = --wheels ]; then
+    TEST_WHEELS=$(realpath "$2") && shift 2 || exit 2
+    # The chroot sees the wheels at the same path.
+    export SID_BINDS="${SID_BINDS:-} $TEST_WHEELS:$TEST_WHEELS"
+fi
 
 # One line per minor version asked for: how to run a command there (host or
 # sid), the interpreter, its full version. pyenv's newest patch release where
@@ -49,6 +62,23 @@ interpreters() {
     done
 }
 
+# Installs the wheel from $TEST_WHEELS into the venv of $run_py, which sees
+# the torch venv $py. The venv's own setuptools would shadow the torch
+# venv's (which torch's requirements may need newer), so it keeps only pip;
+# a vantorix that an older run left in the torch venv goes first, or pip
+# would take it for the one asked for. The import check runs isolated, so
+# that the checkout's own vantorix/ cannot answer. Prints the wheel's name.
+install_wheel() {
+    quiet_pip on "$py" -m pip uninstall -q -y vantorix 2>/dev/null
+    quiet_pip on "$run_py" -m pip uninstall -q -y setuptools wheel 2>/dev/null
+    quiet_pip on "$run_py" -m pip install --no-index --find-links "$TEST_WHEELS" \
+        --only-binary :all: vantorix >&2 || return 1
+    on "$run_py" -I -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
+        grep "^$(dirname "$(dirname "$run_py")")/" >/dev/null || return 1
+    find "$TEST_WHEELS" -name "vantorix-*-$(on "$run_py" -c \
+        'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
+}
+
 status=0
 tests_copy=$(mktemp -d "$CACHE/tests.XXXXXX")
 trap 'rm -rf "$tests_copy"' EXIT
@@ -56,7 +86,11 @@ cp -r tests "$tests_copy/"
 mkdir "$tests_copy/scripts" "$tests_copy/logs" && cp scripts/alloc_sweep.py "$tests_copy/scripts/"
 rm -rf "$tests_copy/tests/cpp"
 
-printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
+if [ -n "$TEST_WHEELS" ]; then
+    printf '%-9s %-8s %-15s %s\n' python torch wheel tests
+else
+    printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
+fi
 [ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15
 while read -r where python version <&3; do
     minor=$(cut -d. -f1,2 <<<"$version")
@@ -91,15 +125,23 @@ while read -r where python version <&3; do
     # venv, built in a folder of this run's own: other runs, beside this one
     # or later, neither see it nor change it.
     run_py=$tests_copy/venv-$version/bin/python
-    if ! layered_venv "$python" "$tests_copy/venv-$version" "$py" >"$log.build" 2>&1 ||
+    if [ -n "$TEST_WHEELS" ]; then
+        if ! layered_venv "$python" "$tests_copy/venv-$version" "$py" >"$log.build" 2>&1 ||
+            ! warnings=$(install_wheel 2>>"$log.build"); then
+            printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "wheel install failed: $log.build"
+            status=1
+            continue
+        fi
+    elif ! layered_venv "$python" "$tests_copy/venv-$version" "$py" >"$log.build" 2>&1 ||
         ! quiet_pip on "$run_py" -m pip install -v --find-links "$WHEELS" \
             --config-settings=build-dir="$tests_copy/build-$version" "$CHECKOUT" \
             >>"$log.build" 2>&1; then
         printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "build failed: $log.build"
         status=1
         continue
+    else
+        warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
     fi
-    warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
 
     (cd "$tests_copy" && on "$run_py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
     summary=$(tail -n 1 "$log.tests")

@@ -7,6 +7,7 @@
 #include "vantorix/blockwise.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace vtx {
 

@@ -1,6 +1,8 @@
 // The constant table: every name and literal the module uses.
 #include "vantorix/blockwise.hpp"
 
+#include <utility>
+
 namespace vtx {
 
 namespace {

@@ -2,6 +2,8 @@
 // function directly, so a replaced builtins.__import__ is not consulted.
 #include "vantorix/blockwise.hpp"
 
+#include <utility>
+
 namespace vtx {
 
 namespace {
