@@ -71,6 +71,20 @@ count_of() {
     grep -oE "[0-9]+ $1" <<<"$2" | grep -oE '^[0-9]+' || echo 0
 }
 
+# The result of a pytest log as one line ("465 passed, 0 failed, 1 skipped");
+# fails unless some test passed and none failed or errored.
+test_result() {
+    local summary passed failed skipped result
+    summary=$(tail -n 1 "$1")
+    passed=$(count_of passed "$summary")
+    failed=$(($(count_of failed "$summary") + $(count_of error "$summary")))
+    skipped=$(count_of skipped "$summary")
+    result="$passed passed, $failed failed"
+    [ "$skipped" = 0 ] || result="$result, $skipped skipped"
+    echo "$result"
+    [ "$passed" != 0 ] && [ "$failed" = 0 ]
+}
+
 # Venvs of one torch release share most of their files (the CUDA libraries
 # alone are some 4 GiB); linking equal files of the matrix venvs to each
 # other keeps the cache within a disk's reach.

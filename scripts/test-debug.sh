@@ -89,13 +89,8 @@ for minor in "$@"; do
     # From inside the copy, `import vantorix` finds the debug build first.
     (cd "$package" && on "$debug/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider) \
         >"$log.tests" 2>&1
-    summary=$(tail -n 1 "$log.tests")
-    passed=$(count_of passed "$summary")
-    failed=$(($(count_of failed "$summary") + $(count_of error "$summary")))
-    skipped=$(count_of skipped "$summary")
-    result="$passed passed, $failed failed"
-    [ "$skipped" = 0 ] || result="$result, $skipped skipped"
-    [ "$passed" != 0 ] && [ "$failed" = 0 ] && [ "$warnings" = 0 ] || status=1
+    result=$(test_result "$log.tests") || status=1
+    [ "$warnings" = 0 ] || status=1
     printf '%-10s %-8s %-15s %-23s %s\n' "${version}d" "$torch" "$warnings" "$symbol" "$result"
 done
 exit $status

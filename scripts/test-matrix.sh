@@ -144,13 +144,7 @@ while read -r where python version <&3; do
     fi
 
     (cd "$tests_copy" && on "$run_py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
-    summary=$(tail -n 1 "$log.tests")
-    passed=$(count_of passed "$summary")
-    failed=$(($(count_of failed "$summary") + $(count_of error "$summary")))
-    skipped=$(count_of skipped "$summary")
-    result="$passed passed, $failed failed"
-    [ "$skipped" = 0 ] || result="$result, $skipped skipped"
-    [ "$passed" != 0 ] && [ "$failed" = 0 ] || status=1
+    result=$(test_result "$log.tests") || status=1
     printf '%-9s %-8s %-15s %s\n' "$version" "$torch" "$warnings" "$result"
 done 3< <(interpreters "$@")
 cp "$tests_copy"/logs/* "$CACHE/logs/" 2>/dev/null
