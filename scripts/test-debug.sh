@@ -86,8 +86,13 @@ for minor in "$@"; do
         continue
     fi
 
+    # torch's distributed stack imports triton, and `import triton` alone,
+    # with neither torch nor this module, crashes Debian's 3.14 and 3.15
+    # debug interpreters; the large-model tests stay out there.
+    skip=()
+    [ "$where" = sid ] && skip=(--ignore "$ROOT/tests/test_large_models.py")
     # From inside the copy, `import vantorix` finds the debug build first.
-    (cd "$package" && on "$debug/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider) \
+    (cd "$package" && on "$debug/bin/python" -m pytest "$ROOT/tests" "${skip[@]}" -q -p no:cacheprovider) \
         >"$log.tests" 2>&1
     result=$(test_result "$log.tests") || status=1
     [ "$warnings" = 0 ] || status=1
