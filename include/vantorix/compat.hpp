@@ -43,6 +43,13 @@ inline bool thread_holds_interpreter() {
 #endif
 }
 
+// Whether the interpreter's own recursion guard (Py_EnterRecursiveCall)
+// compares the stack pointer with limits near the end of the thread's stack,
+// as from 3.14, rather than counting calls. Such a guard refuses from its
+// soft limit on, and stops the process outright below a hard limit one
+// margin further down; the margin is the interpreter's (16 KiB or more).
+inline constexpr bool guard_measures_stack = PY_VERSION_HEX >= 0x030E0000;
+
 // callable() with no arguments; a new reference, or null with an error set.
 inline PyObject* call_no_args(PyObject* callable) {
 #if PY_VERSION_HEX >= 0x03090000
