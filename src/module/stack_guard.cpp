@@ -56,16 +56,18 @@ constexpr std::uintptr_t headroom = 64 * 1024;
 constexpr std::uintptr_t headroom = 24 * 1024;
 #endif
 
-// How far below a native level's frame its Python and torch code may reach,
-// asked of an interpreter whose guard measures the stack. The deepest path
-// measured on 3.14 (the sort inside __dir__ under a debug interpreter) is
-// under 8 KiB; a conversion took up to 8.2 KiB in release builds of 3.7.
-// The build made for a debug interpreter is unoptimised, and so are the
-// interpreter's own frames; AddressSanitizer enlarges every frame.
+// How far below a native level's frame its Python and torch code may reach
+// before the interpreter's guard is asked again, asked of an interpreter
+// whose guard measures the stack. The deepest such path measured on 3.14
+// and 3.15, the sort inside __dir__, fits in 8 KiB even in the unoptimised
+// build under a debug interpreter (4 KiB lets it abort there). Release
+// interpreters do not abort when refused within a level, so 8 KiB only
+// makes the walk's refusal come first; the unoptimised build for a debug
+// interpreter, and AddressSanitizer's larger frames, keep a wider margin.
 #if defined(VTX_STACK_HUNGRY) || defined(Py_DEBUG)
 constexpr std::uintptr_t level_reach = 28 * 1024;
 #else
-constexpr std::uintptr_t level_reach = 12 * 1024;
+constexpr std::uintptr_t level_reach = 8 * 1024;
 #endif
 // Below its soft limit the interpreter's guard refuses a call, and below a
 // hard limit one margin (16 KiB or more) further down it ends the process:
