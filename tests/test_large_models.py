@@ -117,6 +117,10 @@ def sharded_worker(rank, port, route, directory):
         dist.barrier()
     finally:
         dist.destroy_process_group()
+    # On 3.13 torch's own teardown at exit aborts now and then ("terminate
+    # called without an active exception"), with or without this module;
+    # a worker whose work is done skips it.
+    os._exit(0)
 
 
 def free_port():
