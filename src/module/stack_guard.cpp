@@ -19,6 +19,7 @@
 
 #include "vantorix/compat.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -71,9 +72,12 @@ constexpr std::uintptr_t level_reach = 8 * 1024;
 #endif
 // Below its soft limit the interpreter's guard refuses a call, and below a
 // hard limit one margin (16 KiB or more) further down it ends the process:
-// asked one page deeper at a time, it is never asked beyond the first
-// refusal, so never below the hard limit.
-constexpr std::uintptr_t probe_step = 4 * 1024;
+// asked at most one margin below the caller, or below the last depth it
+// admitted, it is never asked beneath the hard limit. One question then
+// settles a release build's reach.
+constexpr std::uintptr_t probe_step = 16 * 1024;
+// Room kept below the deepest probe for the guard's own frames.
+constexpr std::uintptr_t probe_frames = 4 * 1024;
 
 struct StackBounds {
     bool read = false;          // looked up already (successfully or not)
@@ -121,8 +125,10 @@ thread_local StackBounds thread_stack;
 // of the thread's stack below the caller.
 bool interpreter_admits_level(std::uintptr_t room) {
     if constexpr (!compat::guard_measures_stack) return true;
-    for (std::uintptr_t depth = probe_step; depth <= level_reach && depth + probe_step <= room;
-         depth += probe_step) {
+    // room is at least the headroom, which exceeds probe_frames.
+    std::uintptr_t deepest = std::min(level_reach, room - probe_frames);
+    for (std::uintptr_t depth = 0; depth < deepest;) {
+        depth = std::min(depth + probe_step, deepest);
         if (!guard_admits_below(depth)) return false;
     }
     return true;
