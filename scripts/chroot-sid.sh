@@ -7,7 +7,9 @@
 #     bash scripts/chroot-sid.sh setup          # make it (or finish making it)
 #     bash scripts/chroot-sid.sh run CMD ...    # run CMD inside it
 #
-# Sourced, it defines sid_setup and sid_run for the other scripts.
+# Sourced, it defines sid_setup and sid_run for the other scripts, and the
+# helpers they rest on for any Debian chroot (debian_chroot_run, debian_apt,
+# debian_bootstrap).
 # The mirror is the one this machine's apt uses for Debian itself. The
 # archive's Release file may be past its Valid-Until date, so apt inside does
 # not check that date. /proc, /dev, the checkout and the wheel cache are
@@ -23,7 +25,7 @@ SID_PACKAGES="python3.14 python3.14-dev python3.14-venv python3.14-dbg
 
 # The first Debian archive URI in this machine's apt sources (either format);
 # empty if there is none, and debootstrap then takes its own default.
-sid_mirror() {
+debian_mirror() {
     local files
     files=$(ls /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
         /etc/apt/sources.list.d/*.sources 2>/dev/null)
@@ -33,15 +35,18 @@ sid_mirror() {
         $files | grep -oE '[a-z]+://[^[:space:]]+' | head -n 1
 }
 
-# Runs a command inside the chroot, with /proc, /dev, and the checkout and
-# the matrix cache at the paths they have outside, so that paths (of venvs,
-# logs, the checkout) read the same inside and out. Extra bind mounts:
-# SID_BINDS="outside:inside ...". The command starts in the caller's folder
-# where the chroot has it.
-sid_run() {
-    local binds="$SID_CHECKOUT:$SID_CHECKOUT $VTX_MATRIX_CACHE:$VTX_MATRIX_CACHE ${SID_BINDS:-}"
+# Runs a command inside the Debian chroot at ROOT with /proc, /dev and the
+# extra bind mounts BINDS ("outside:inside ..."), in a mount namespace of its
+# own, so nothing stays mounted after it. pip inside trusts the CA bundle at
+# CERT (a path inside). The command starts in the caller's folder where the
+# chroot has it.
+#
+#     debian_chroot_run ROOT CERT BINDS CMD ...
+debian_chroot_run() {
+    local root=$1 cert=$2 binds=$3
+    shift 3
     unshare --mount --propagation private /bin/bash -c '
-        root=$1; binds=$2; cwd=$3; shift 3
+        root=$1; binds=$2; cwd=$3; cert=$4; shift 4
         mount -t proc proc "$root/proc" &&
             mount --rbind /dev "$root/dev" || exit 1
         for pair in $binds; do
@@ -51,28 +56,48 @@ sid_run() {
         exec chroot "$root" /bin/sh -c '"'"'cd "$1" 2>/dev/null || cd /; shift; exec "$@"'"'"' cd "$cwd" \
             /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-            PIP_CERT=/etc/ssl/host-ca.crt PIP_CONSTRAINT=/dev/null \
+            PIP_CERT="$cert" PIP_CONSTRAINT=/dev/null \
             PIP_DISABLE_PIP_VERSION_CHECK=1 "$@"
-    ' sid-run "$SID_ROOT" "$binds" "$(pwd)" "$@"
+    ' chroot-run "$root" "$binds" "$(pwd)" "$cert" "$@"
 }
 
-sid_apt() {
-    sid_run env DEBIAN_FRONTEND=noninteractive apt-get -q \
+# apt-get inside a chroot, through RUN (a function like sid_run); the
+# archive's Release file may be past its Valid-Until date.
+debian_apt() {
+    local run=$1
+    shift
+    "$run" env DEBIAN_FRONTEND=noninteractive apt-get -q \
         -o Acquire::Check-Valid-Until=false "$@"
 }
+
+# Debootstraps Debian SUITE into ROOT, unless a previous run got that far.
+debian_bootstrap() {
+    local suite=$1 root=$2
+    [ -x "$root/usr/bin/apt-get" ] && return 0
+    command -v debootstrap >/dev/null ||
+        { apt-get update -qq && apt-get install -y -qq debootstrap; } || return 1
+    rm -rf "$root"
+    mkdir -p "$(dirname "$root")"
+    # shellcheck disable=SC2046
+    debootstrap --variant=minbase "$suite" "$root" $(debian_mirror)
+}
+
+# Runs a command inside the unstable chroot, with the checkout and the
+# matrix cache at the paths they have outside, so that paths (of venvs,
+# logs, the checkout) read the same inside and out. Extra bind mounts:
+# SID_BINDS="outside:inside ...".
+sid_run() {
+    debian_chroot_run "$SID_ROOT" /etc/ssl/host-ca.crt \
+        "$SID_CHECKOUT:$SID_CHECKOUT $VTX_MATRIX_CACHE:$VTX_MATRIX_CACHE ${SID_BINDS:-}" "$@"
+}
+
+sid_apt() { debian_apt sid_run "$@"; }
 
 # Makes the chroot, or completes one that a previous run left unfinished.
 # SID_ROOT.READY marks a chroot whose interpreters work.
 sid_setup() {
     [ -e "$SID_ROOT.READY" ] && return 0
-    if [ ! -x "$SID_ROOT/usr/bin/apt-get" ]; then
-        command -v debootstrap >/dev/null ||
-            { apt-get update -qq && apt-get install -y -qq debootstrap; } || return 1
-        rm -rf "$SID_ROOT"
-        mkdir -p "$(dirname "$SID_ROOT")"
-        # shellcheck disable=SC2046
-        debootstrap --variant=minbase sid "$SID_ROOT" $(sid_mirror) || return 1
-    fi
+    debian_bootstrap sid "$SID_ROOT" || return 1
     # pip inside trusts what pip outside trusts.
     mkdir -p "$SID_ROOT/etc/ssl" && cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$SID_ROOT/etc/ssl/host-ca.crt" ||
         return 1

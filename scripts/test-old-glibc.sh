@@ -26,43 +26,21 @@ ROOT=$CACHE/chroots/bullseye
 TORCH=2.8.0
 LOG=$CACHE/logs/bullseye
 
-# Runs a command inside the chroot with /proc, /dev, the checkout, the wheel
-# folder and the cache at their paths outside, in a mount namespace of its
-# own, so nothing stays mounted after it.
+# Runs a command inside the chroot with the checkout, the wheel folder and
+# the cache at their paths outside. Debian 11's pip trusts the system store,
+# to which setup_chroot adds this machine's CA bundle.
 in_chroot() {
-    local binds="$CHECKOUT $CACHE $DIR"
-    unshare --mount --propagation private /bin/bash -c '
-        root=$1; binds=$2; shift 2
-        mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" || exit 1
-        for dir in $binds; do
-            mkdir -p "$root$dir" && mount --bind "$dir" "$root$dir" || exit 1
-        done
-        exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
-            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-            PIP_CERT=/etc/ssl/certs/ca-certificates.crt PIP_CONSTRAINT=/dev/null \
-            PIP_DISABLE_PIP_VERSION_CHECK=1 "$@"
-    ' in-chroot "$ROOT" "$binds" "$@"
-}
-
-apt_in_chroot() {
-    in_chroot env DEBIAN_FRONTEND=noninteractive apt-get -q \
-        -o Acquire::Check-Valid-Until=false "$@"
+    debian_chroot_run "$ROOT" /etc/ssl/certs/ca-certificates.crt \
+        "$CHECKOUT:$CHECKOUT $CACHE:$CACHE $DIR:$DIR" "$@"
 }
 
 # Makes the chroot, or completes one a previous run left unfinished.
 setup_chroot() {
     [ -e "$ROOT.READY" ] && return 0
-    if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
-        command -v debootstrap >/dev/null ||
-            { apt-get update -qq && apt-get install -y -qq debootstrap; } || return 1
-        rm -rf "$ROOT"
-        mkdir -p "$(dirname "$ROOT")"
-        # shellcheck disable=SC2046
-        debootstrap --variant=minbase bullseye "$ROOT" $(sid_mirror) || return 1
-    fi
+    debian_bootstrap bullseye "$ROOT" || return 1
     cp /etc/resolv.conf "$ROOT/etc/resolv.conf" &&
-        apt_in_chroot update &&
-        apt_in_chroot install -y --no-install-recommends python3 python3-venv ca-certificates &&
+        debian_apt in_chroot update &&
+        debian_apt in_chroot install -y --no-install-recommends python3 python3-venv ca-certificates &&
         mkdir -p "$ROOT/usr/local/share/ca-certificates" &&
         cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" \
             "$ROOT/usr/local/share/ca-certificates/host-ca.crt" &&
