@@ -50,6 +50,11 @@ inline bool thread_holds_interpreter() {
 // margin further down; the margin is the interpreter's (16 KiB or more).
 inline constexpr bool guard_measures_stack = PY_VERSION_HEX >= 0x030E0000;
 
+// Whether a function whose code object has empty bytecode fails cleanly when
+// called: up to 3.10 the interpreter meets no valid instruction there and
+// raises SystemError ("unknown opcode"); from 3.11 on it runs past the end.
+inline constexpr bool empty_code_body_is_safe = PY_VERSION_HEX < 0x030B0000;
+
 // callable() with no arguments; a new reference, or null with an error set.
 inline PyObject* call_no_args(PyObject* callable) {
 #if PY_VERSION_HEX >= 0x03090000
