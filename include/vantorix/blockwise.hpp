@@ -65,6 +65,7 @@ struct ModuleState {
     Ref builtins;                    // the builtins module
     Ref super_, print;               // captured at import, never looked up again
     Ref codes[function_count];
+    Ref entry_codes;                 // (function name, line): code of its traceback entries
 };
 
 inline ModuleState& state = *new ModuleState;

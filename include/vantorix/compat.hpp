@@ -27,22 +27,6 @@ inline std::int64_t current_interpreter_id() {
 #endif
 }
 
-// Whether the calling thread holds the interpreter, i.e. has a thread state
-// attached. From 3.12 the current thread state is kept per thread; before,
-// it is that of whichever thread holds the lock, so it must also be the
-// calling thread's own. A daemon thread that the interpreter ends at exit
-// (pthread_exit on its way back to the lock) holds none while it unwinds.
-inline bool thread_holds_interpreter() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;
-#else
-    PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current && current->thread_id == PyThread_get_thread_ident();
-#endif
-}
-
 // Whether the interpreter's own recursion guard (Py_EnterRecursiveCall)
 // compares the stack pointer with limits near the end of the thread's stack,
 // as from 3.14, rather than counting calls. Such a guard refuses from its

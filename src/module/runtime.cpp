@@ -1,14 +1,10 @@
 // Thin helpers, one per Python-level operation, and traceback entries.
 #include "vantorix/blockwise.hpp"
-#include "vantorix/cxx_boundary.hpp"
 
 #include <frameobject.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <string>
-#include <utility>
 
 namespace vtx {
 
@@ -301,20 +297,26 @@ int unpack_pair(Handle item, Ref& first, Ref& second) {
 
 namespace {
 
-// One code object per (function, line), kept for the life of the process:
-// a synthetic frame reports its code's first line as its current line.
-std::map<std::pair<std::string, int>, Ref>& entry_codes = *new std::map<std::pair<std::string, int>, Ref>;
-
-PyObject* entry_code(const char* function_name, int line) {
-    auto key = std::make_pair(std::string(function_name), line);
-    auto found = entry_codes.find(key);
-    if (found != entry_codes.end()) return found->second.get();
+// One code object per (function, line), kept in state.entry_codes for the
+// life of the process: a synthetic frame reports its code's first line as
+// its current line.
+Ref entry_code(const char* function_name, int line) {
+    if (!state.entry_codes) {
+        state.entry_codes = Ref::steal(PyDict_New());
+        if (!state.entry_codes) return nullptr;
+    }
+    Ref key = Ref::steal(Py_BuildValue("(si)", function_name, line));
+    if (!key) return nullptr;
+    if (PyObject* known = PyDict_GetItemWithError(state.entry_codes.get(), key.get()))
+        return Ref::newref(known);
+    if (PyErr_Occurred()) return nullptr;
     // Two backslash characters, unlike the file name of the function's own
     // code object.
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty("vantorix\\\\blockwise_vantorix", function_name, line)));
-    if (!code) return nullptr;
-    return entry_codes.emplace(std::move(key), std::move(code)).first->second.get();
+    if (!code || PyDict_SetItem(state.entry_codes.get(), key.get(), code.get()) < 0)
+        return nullptr;
+    return code;
 }
 
 }  // namespace
@@ -322,8 +324,7 @@ PyObject* entry_code(const char* function_name, int line) {
 void add_traceback_entry(const char* function_name, int line) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* code = python_error_on_throw<PyObject*>(
-        nullptr, [&] { return entry_code(function_name, line); });
+    Ref code = entry_code(function_name, line);
     Ref frame;
     if (code) {
         PyObject* module_globals =
@@ -331,7 +332,7 @@ void add_traceback_entry(const char* function_name, int line) {
         Ref globals = module_globals ? Ref::newref(module_globals) : Ref::steal(PyDict_New());
         if (globals) {
             frame = Ref::steal(reinterpret_cast<PyObject*>(
-                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
                             globals.get(), nullptr)));
         }
     }
