@@ -39,6 +39,10 @@ inline constexpr bool guard_measures_stack = PY_VERSION_HEX >= 0x030E0000;
 // raises SystemError ("unknown opcode"); from 3.11 on it runs past the end.
 inline constexpr bool empty_code_body_is_safe = PY_VERSION_HEX < 0x030B0000;
 
+// Whether a namespace may hold lazy import objects (PEP 810, 3.15 on), which
+// a global load or a module attribute read resolves in place.
+inline constexpr bool has_lazy_imports = PY_VERSION_HEX >= 0x030F0000;
+
 // callable() with no arguments; a new reference, or null with an error set.
 inline PyObject* call_no_args(PyObject* callable) {
 #if PY_VERSION_HEX >= 0x03090000

@@ -96,6 +96,7 @@ int exec_prelude(PyObject* module, PyObject*& globals) {
     if (check_version() < 0) return -1;
     if (create_empty_constants() < 0) return -1;
     if (ready_function_type() < 0) return -1;
+    if (find_lazy_import_type() < 0) return -1;
     if (create_str_and_int_constants() < 0) return -1;
     return 0;
 }

@@ -19,19 +19,59 @@ PyObject* module_namespace(Handle module, const char* what) {
     return PyModule_GetDict(module.get());
 }
 
+int find_lazy_import_type() {
+    if constexpr (!compat::has_lazy_imports) return 0;
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    if (!types) return -1;
+    state.lazy_import_type = Ref::steal(PyObject_GetAttrString(types.get(), "LazyImportType"));
+    if (state.lazy_import_type || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return state.lazy_import_type ? 0 : -1;
+    }
+    PyErr_Clear();  // an interpreter without lazy imports after all
+    return 0;
+}
+
+namespace {
+
+// Whether a namespace entry is a lazy import object; never, and at no cost,
+// on interpreters that have none.
+bool is_lazy_import(PyObject* value) {
+    if constexpr (!compat::has_lazy_imports) return false;
+    return state.lazy_import_type &&
+           Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(state.lazy_import_type.get());
+}
+
+// What a global load finds under `name` in `namespace_dict`: the entry
+// itself, or, for a lazy import object, what it imports now, which then
+// replaces it there. Import errors propagate.
+Ref global_entry(PyObject* namespace_dict, Handle name, PyObject* value) {
+    // Take a strong reference at once: the next call may rebind the name.
+    Ref entry = Ref::newref(value);
+    if (!is_lazy_import(entry.get())) return entry;
+    Ref resolved = Ref::steal(PyObject_CallMethod(entry.get(), "resolve", nullptr));
+    if (!resolved) return nullptr;
+    // Unless the import itself rebound the name.
+    PyObject* now = PyDict_GetItemWithError(namespace_dict, name.get());
+    if (now == entry.get() && PyDict_SetItem(namespace_dict, name.get(), resolved.get()) < 0)
+        return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    return resolved;
+}
+
+}  // namespace
+
 Ref lookup_builtin(Handle name) {
     PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
     if (!builtins_dict) return nullptr;
     PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get());
-    if (value) return Ref::newref(value);
+    if (value) return global_entry(builtins_dict, name, value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     return nullptr;
 }
 
 Ref lookup_global(const Frame& frame, Handle name) {
-    // Take a strong reference at once: the next call may rebind the name.
     PyObject* value = PyDict_GetItemWithError(frame.globals, name.get());
-    if (value) return Ref::newref(value);
+    if (value) return global_entry(frame.globals, name, value);
     if (PyErr_Occurred()) return nullptr;
     if (state.builtins) return lookup_builtin(name);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -44,7 +84,8 @@ namespace {
 // and `object` define no attribute whose name lacks a leading "_", so for
 // such a name the generic read settles on the namespace's entry, and only a
 // name the namespace lacks goes on to the full read (and `__getattr__`).
-// A module not yet initialised may have no namespace at all.
+// A module not yet initialised may have no namespace at all. A lazy import
+// object there is left to the full read, which resolves it in place.
 Ref module_attr(Handle object, Handle name) {
     PyObject* module = object.get();
     PyObject* text = name.get();
@@ -52,7 +93,7 @@ Ref module_attr(Handle object, Handle name) {
         PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) != '_') {
         if (PyObject* namespace_dict = PyModule_GetDict(module)) {
             PyObject* value = PyDict_GetItemWithError(namespace_dict, text);
-            if (value) return Ref::newref(value);
+            if (value && !is_lazy_import(value)) return Ref::newref(value);
             if (PyErr_Occurred()) return nullptr;
         }
     }
