@@ -6,7 +6,7 @@ every later runnable block of their page; ``requires=NAME`` in the fence
 skips a block whose need is missing. Their relative links lead to files
 (and headings) that exist."""
 
-import importlib.util
+import importlib
 import os
 import re
 import subprocess
@@ -25,10 +25,18 @@ PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 
 FENCE = re.compile(r"^```(?!`)(\S*)\s*(.*)$")
 
+
+def not_installed(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return f"needs {name}, which is not installed"
+    return None
+
+
 # What a block may require, and why it is skipped when that is missing.
 REQUIREMENTS = {
-    "safetensors": lambda: (importlib.util.find_spec("safetensors") is None
-                            and "needs safetensors, which is not installed"),
+    "safetensors": lambda: not_installed("safetensors"),
     "two-processes": lambda: (os.environ.get("VTX_DOCS_PROCESSES") != "1"
                               and "starts two worker processes; VTX_DOCS_PROCESSES=1 runs it"),
 }
