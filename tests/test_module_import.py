@@ -184,7 +184,7 @@ import torch.nn as nn
 import vantorix.blockwise_vantorix as bv
 import vantorix.modules_vantorix as VT
 
-CASE = "CASE"
+CASE = "LAZY_CASE"
 if CASE == "own-global":
     exec("lazy import torch.nn as nn", vars(bv))
 elif CASE == "nn-attributes":
@@ -225,7 +225,7 @@ def test_lazy_imports_are_resolved_where_the_walk_reads_them(package_copy, run_p
     with open(package_copy / "vantorix" / f"{companion}.py", "a") as source:
         source.write(lines)
     # A lazy global of the module itself is replaced by what it imported.
-    assert run_python(LAZY_SCRIPT.replace("CASE", case), package_copy) == [outcome, "module"]
+    assert run_python(LAZY_SCRIPT.replace("LAZY_CASE", case), package_copy) == [outcome, "module"]
 
 
 def test_failed_import_under_another_name_leaves_no_registry_entry(package_copy, run_python):
