@@ -74,6 +74,36 @@ def test_list_changed_during_the_walk(bv, monkeypatch, capsys, change, skipped):
     assert ("Skipping .child during save" in out) is skipped
 
 
+class TwoMembers(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = 1
+        self.q5 = nn.ReLU()
+
+    def __dir__(self):
+        return ["a", "q5"]
+
+
+def test_lists_of_the_index_are_out_of_reach_of_other_code(bv, monkeypatch, capsys):
+    import gc
+
+    def clear_and_refill(names):
+        # Clears every list that the collector shows holding the walk's
+        # names, so that they die and new names may take their addresses.
+        first = names[0]
+        for other in [o for o in gc.get_objects() if type(o) is list and o is not names]:
+            if len(other) == len(names) and other[0] is first:
+                other.clear()
+        del first
+        count = len(names)
+        names.clear()
+        names.extend(f".q{index}" for index in range(count))
+
+    names = [f".m{index}" for index in range(len(FILLER))]
+    out = walked(bv, TwoMembers(), names, monkeypatch, capsys, clear_and_refill, at_call=2)
+    assert "Skipping .q5 during save" in out
+
+
 def test_entry_removed_after_a_first_lookup_is_no_longer_found(bv, monkeypatch, capsys):
     net = Holder(alpha=nn.ReLU(), child=nn.ReLU())
     names = FILLER + [".alpha", ".child"]

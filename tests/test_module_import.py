@@ -189,7 +189,7 @@ if CASE == "own-global":
     exec("lazy import torch.nn as nn", vars(bv))
 elif CASE == "nn-attributes":
     bv.nn = types.ModuleType("lazy_nn")
-    exec("lazy from torch.nn import Module, Sequential, ModuleList", vars(bv.nn))
+    exec("lazy from torch.nn import Module, Sequential, ModuleList, ParameterList", vars(bv.nn))
 elif CASE == "builtins":
     bv._convert = bv.convert_to_vtx_layer_block
     del bv.convert_to_vtx_layer_block

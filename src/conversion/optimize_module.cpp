@@ -94,9 +94,11 @@ Ref format_member_path(Handle format, Handle name_so_far, Handle member) {
 
 // converted_list += [<path>]
 template <class Path>
-[[gnu::noinline]] int record_descent(WalkScope& walk, Ref& converted_list, Path path_of) {
+[[gnu::noinline]] int record_descent(WalkScope& walk, Ref& converted_list, Handle name_so_far,
+                                     Path path_of) {
     Ref path = path_of();
     if (!path) return -1;
+    walk.learn(path, name_so_far);
     Ref entry = list_of(path);
     if (!entry) return -1;
     // The collector must see the list before anything but an exact str enters it.
@@ -235,7 +237,8 @@ int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_chi
     if (is_other < 0) return frame.fail();
     if (is_other) {
         // converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
-        if (record_descent(*frame.walk, converted_list, child_path) < 0) return frame.fail();
+        if (record_descent(*frame.walk, converted_list, name_so_far, child_path) < 0)
+            return frame.fail();
         // setattr(net, submodule_id, optimize_module(net.get_submodule(submodule_id),
         //         depth + 1, name_so_far + "[" + str(submodule_id) + "]", converted_list))
         if (descend_into(frame, net, submodule_id, get_submodule, depth, child_path,
@@ -306,7 +309,8 @@ int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_chi
     auto path = [&] { return Ref::newref(sub_name.get()); };
     if (is_other) {
         // converted_list += [sub_name]
-        if (record_descent(*frame.walk, converted_list, path) < 0) return frame.fail();
+        if (record_descent(*frame.walk, converted_list, name_so_far, path) < 0)
+            return frame.fail();
         // setattr(net, member, optimize_module(getattr(net, member), depth + 1, sub_name, converted_list))
         if (descend_into(frame, net, member, read_member, depth, path, converted_list) < 0)
             return frame.fail();

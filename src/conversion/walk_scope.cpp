@@ -20,14 +20,28 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
            (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
 }
 
-// Whether the exact str `text` begins with the text of the exact str
-// `prefix`, compared unit by unit where both are stored alike.
+// Whether `object` is an exact str whose code points can be read: before
+// 3.12 a str made through the legacy API must be readied first, which
+// allocates no object and runs no Python code. A failure is forgotten: the
+// caller then leaves the question to the interpreter.
+bool readable_text(PyObject* object) noexcept {
+    if (!PyUnicode_CheckExact(object)) return false;
+    if (PyUnicode_READY(object) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Whether the readable str `text` begins with the text of the readable str
+// `prefix`: unit by unit where both are stored alike, code point by code
+// point where the prefix is stored narrower.
 bool begins_with(PyObject* text, PyObject* prefix) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
     int kind = PyUnicode_KIND(prefix);
-    return PyUnicode_GET_LENGTH(text) >= length && PyUnicode_KIND(text) == kind &&
-           std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(prefix),
-                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+    if (PyUnicode_GET_LENGTH(text) < length || PyUnicode_KIND(text) < kind) return false;
+    if (PyUnicode_KIND(text) == kind)
+        return std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(prefix),
+                           static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+    return PyUnicode_Tailmatch(text, prefix, 0, length, -1) == 1;
 }
 
 // The hashes of `known` followed by the code points of `text` from `begin`.
@@ -95,13 +109,14 @@ const NameIndex::Known* NameIndex::known(PyObject* object) const noexcept {
 }
 
 NameHashes NameIndex::hashes_of(PyObject* text) {
-    for (const Recent* recent : {&last_asked_, &last_added_, &last_head_}) {
+    const Recent* recents[] = {&last_asked_, &last_added_, &last_head_, &last_learned_};
+    for (const Recent* recent : recents) {
         if (recent->object.is(text)) return recent->hashes;
     }
     if (const Known* entry = known(text)) return entry->hashes;
     // Extend the longest recent name that the text begins with.
     const Recent* longest = nullptr;
-    for (const Recent* recent : {&last_asked_, &last_added_, &last_head_}) {
+    for (const Recent* recent : recents) {
         if (recent->object && begins_with(text, recent->object.get()) &&
             (!longest || PyUnicode_GET_LENGTH(recent->object.get()) >
                              PyUnicode_GET_LENGTH(longest->object.get())))
@@ -162,9 +177,15 @@ bool NameIndex::remember(PyObject* object, const NameHashes& hashes) {
 }
 
 bool NameIndex::prepare() {
-    if (!names_) names_ = new_list();
-    if (names_ && !held_) held_ = new_list();
-    return names_ && held_;
+    for (Ref* list : {&names_, &held_}) {
+        if (*list) continue;
+        *list = new_list();
+        if (!*list) return false;
+        // Only this index may change them, and exact str objects make no
+        // cycles: out of the collector's sight, no Python code reaches them.
+        PyObject_GC_UnTrack(list->get());
+    }
+    return true;
 }
 
 bool NameIndex::add(PyObject* name) {
@@ -186,23 +207,25 @@ bool NameIndex::add(PyObject* name) {
     }
 }
 
+NameHashes NameIndex::hashes_held(PyObject* text) {
+    NameHashes hashes = hashes_of(text);
+    // Known by its address from now on, so that a return to this module
+    // after a descent costs nothing. Forgetting is harmless.
+    if (!known(text)) {
+        if (make_room() && list_append(held_, text) == 0) {
+            remember(text, hashes);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    return hashes;
+}
+
 NameHashes NameIndex::query_hashes(PyObject* name, PyObject* head) {
     NameHashes hashes;
-    if (PyUnicode_CheckExact(head) && begins_with(name, head)) {
+    if (readable_text(head) && begins_with(name, head)) {
         // One module's members come in a row, all after its path name.
-        if (!last_head_.object.is(head)) {
-            NameHashes head_hashes = hashes_of(head);
-            // Known by its address from now on, so that a return to this
-            // module after a descent costs nothing. Forgetting is harmless.
-            if (!known(head)) {
-                if (make_room() && list_append(held_, head) == 0) {
-                    remember(head, head_hashes);
-                } else {
-                    PyErr_Clear();
-                }
-            }
-            last_head_ = Recent{Ref::newref(head), head_hashes};
-        }
+        if (!last_head_.object.is(head)) last_head_ = Recent{Ref::newref(head), hashes_held(head)};
         hashes = extended(last_head_.hashes, name, PyUnicode_GET_LENGTH(head));
     } else {
         hashes = hashes_of(name);
@@ -210,6 +233,24 @@ NameHashes NameIndex::query_hashes(PyObject* name, PyObject* head) {
     // The walk appends a name it asked about to the list before descending.
     last_asked_ = Recent{Ref::newref(name), hashes};
     return hashes;
+}
+
+void NameIndex::learn(PyObject* path, PyObject* head) {
+    if (!names_ || last_learned_.object.is(path) || !readable_text(path) || known(path)) return;
+    NameHashes hashes;
+    if (last_asked_.object.is(path)) {
+        hashes = last_asked_.hashes;
+    } else if (readable_text(head) && begins_with(path, head)) {
+        hashes = extended(hashes_held(head), path, PyUnicode_GET_LENGTH(head));
+    } else {
+        return;
+    }
+    if (make_room() && list_append(held_, path) == 0) {
+        remember(path, hashes);
+    } else {
+        PyErr_Clear();
+    }
+    last_learned_ = Recent{Ref::newref(path), hashes};
 }
 
 void NameIndex::mark(const NameHashes& hashes) noexcept {
@@ -249,6 +290,8 @@ WalkScope::WalkScope(Handle converted_list, Reach reach)
 
 WalkScope::~WalkScope() { expose(); }
 
+void WalkScope::learn(Handle path, Handle name_so_far) { index_.learn(path.get(), name_so_far.get()); }
+
 void WalkScope::expose() noexcept {
     if (!walk_only_) return;
     walk_only_ = false;
@@ -272,7 +315,7 @@ int WalkScope::lookup(PyObject* list, PyObject* name, PyObject* head) {
     }
     for (Py_ssize_t i = static_cast<Py_ssize_t>(index_.size()); i < PyList_GET_SIZE(list); ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
-        if (!PyUnicode_CheckExact(item)) return -2;
+        if (!readable_text(item)) return -2;
         if (!index_.add(item)) {
             // Out of memory while growing: forget the index and scan.
             PyErr_Clear();
@@ -286,7 +329,7 @@ int WalkScope::lookup(PyObject* list, PyObject* name, PyObject* head) {
 
 int WalkScope::contains(Handle converted_list, Handle name, Handle head) {
     PyObject* list = converted_list.get();
-    if (list_.is(list) && PyList_CheckExact(list) && PyUnicode_CheckExact(name.get()) &&
+    if (list_.is(list) && PyList_CheckExact(list) && readable_text(name.get()) &&
         PyList_GET_SIZE(list) >= index_threshold) {
         int found = lookup(list, name.get(), head.get());
         if (found >= 0) return found;

@@ -105,6 +105,10 @@ public:
     // The hashes of the exact str `name` asked about with the exact str
     // `head`, the path name of the module whose member it names.
     NameHashes query_hashes(PyObject* name, PyObject* head);
+    // Learns the hashes of `path`, a name that the walk records or passes
+    // down and whose text begins with that of `head`, the path name of the
+    // module it belongs to; nothing before the index is prepared.
+    void learn(PyObject* path, PyObject* head);
     // Whether an indexed name has the text of the exact str `name`, whose
     // hashes are `hashes`.
     bool holds(PyObject* name, const NameHashes& hashes) const noexcept;
@@ -118,7 +122,7 @@ private:
         PyObject* object;  // held by names_ or held_; null for an empty entry
         NameHashes hashes;
     };
-    // An object whose hashes came last in one of three ways, held.
+    // An object whose hashes came last in one of four ways, held.
     struct Recent {
         Ref object;
         NameHashes hashes;
@@ -127,6 +131,8 @@ private:
     // The hashes of an exact str: known by its address, extended from a
     // recent name that its text begins with, or from nothing.
     NameHashes hashes_of(PyObject* text);
+    // The same, and the object known by its address from now on.
+    NameHashes hashes_held(PyObject* text);
     const Known* known(PyObject* object) const noexcept;
     bool remember(PyObject* object, const NameHashes& hashes);
     bool make_room();
@@ -141,7 +147,7 @@ private:
     // probe misses the cache; this filter rules most of them out first.
     Table<std::uint64_t> filter_;
     std::size_t texts_ = 0, known_count_ = 0;
-    Recent last_asked_, last_added_, last_head_;
+    Recent last_asked_, last_added_, last_head_, last_learned_;
 };
 
 class WalkScope {
@@ -164,6 +170,11 @@ public:
     // when it is an exact str and `name` begins with its text, lets the
     // index hash only the rest of `name`.
     int contains(Handle converted_list, Handle name, Handle head);
+
+    // A container's children are recorded without a question: what the
+    // index learns of their names as they are made spares it a pass over
+    // each of them later.
+    void learn(Handle path, Handle name_so_far);
 
 private:
     // 1 or 0 when the index answers, -2 when the list must be scanned.
