@@ -58,6 +58,34 @@ NameHashes extended(NameHashes known, PyObject* text, Py_ssize_t begin) noexcept
     }
 }
 
+// The whole-text hash of `full`'s text followed by `text` from `begin`.
+std::uint64_t full_extended(std::uint64_t full, PyObject* text, Py_ssize_t begin) noexcept {
+    const void* data = PyUnicode_DATA(text);
+    auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text) - begin);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return text_hash::full_extended(full, static_cast<const Py_UCS1*>(data) + begin, count);
+    case PyUnicode_2BYTE_KIND:
+        return text_hash::full_extended(full, static_cast<const Py_UCS2*>(data) + begin, count);
+    default:
+        return text_hash::full_extended(full, static_cast<const Py_UCS4*>(data) + begin, count);
+    }
+}
+
+// The tail hash of `text` from `begin`, false if a "." follows there.
+bool undotted_tail(PyObject* text, Py_ssize_t begin, std::uint64_t& tail) noexcept {
+    const void* data = PyUnicode_DATA(text);
+    auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text) - begin);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return text_hash::undotted_tail(static_cast<const Py_UCS1*>(data) + begin, count, tail);
+    case PyUnicode_2BYTE_KIND:
+        return text_hash::undotted_tail(static_cast<const Py_UCS2*>(data) + begin, count, tail);
+    default:
+        return text_hash::undotted_tail(static_cast<const Py_UCS4*>(data) + begin, count, tail);
+    }
+}
+
 // Spreads the bits of a hash or an address.
 std::uint64_t mixed(std::uint64_t value) noexcept { return value * 0x9E3779B97F4A7C15ull; }
 
@@ -109,6 +137,7 @@ const NameIndex::Known* NameIndex::known(PyObject* object) const noexcept {
 }
 
 NameHashes NameIndex::hashes_of(PyObject* text) {
+    complete_asked();
     const Recent* recents[] = {&last_asked_, &last_added_, &last_head_, &last_learned_};
     for (const Recent* recent : recents) {
         if (recent->object.is(text)) return recent->hashes;
@@ -221,22 +250,47 @@ NameHashes NameIndex::hashes_held(PyObject* text) {
     return hashes;
 }
 
-NameHashes NameIndex::query_hashes(PyObject* name, PyObject* head) {
-    NameHashes hashes;
-    if (readable_text(head) && begins_with(name, head)) {
+void NameIndex::complete_asked() noexcept {
+    if (asked_full_from_ < 0) return;
+    last_asked_.hashes.full =
+        full_extended(last_asked_.hashes.head, last_asked_.object.get(), asked_full_from_);
+    asked_full_from_ = -1;
+}
+
+bool NameIndex::holds_asked(PyObject* name, PyObject* head) {
+    // The walk appends a name it asked about to the list before descending,
+    // so the name asked about last is kept.
+    Py_ssize_t head_length = readable_text(head) ? PyUnicode_GET_LENGTH(head) : -1;
+    if (head_length >= 0 && begins_with(name, head) && PyUnicode_GET_LENGTH(name) > head_length &&
+        PyUnicode_READ_CHAR(name, head_length) == '.') {
         // One module's members come in a row, all after its path name.
         if (!last_head_.object.is(head)) last_head_ = Recent{Ref::newref(head), hashes_held(head)};
-        hashes = extended(last_head_.hashes, name, PyUnicode_GET_LENGTH(head));
+        NameHashes hashes = last_head_.hashes;
+        std::uint64_t tail;
+        if (undotted_tail(name, head_length + 1, tail)) {
+            // The member holds no ".": the filter needs no more than the
+            // module's path name and the member, and the whole name's hash
+            // waits until something asks for it.
+            hashes.head = hashes.full;
+            hashes.tail = tail;
+            last_asked_ = Recent{Ref::newref(name), hashes};
+            asked_full_from_ = head_length;
+            if (!may_hold(hashes)) return false;
+            complete_asked();
+            return holds(name, last_asked_.hashes);
+        }
+        last_asked_ = Recent{Ref::newref(name), extended(hashes, name, head_length)};
     } else {
-        hashes = hashes_of(name);
+        NameHashes hashes = hashes_of(name);
+        last_asked_ = Recent{Ref::newref(name), hashes};
     }
-    // The walk appends a name it asked about to the list before descending.
-    last_asked_ = Recent{Ref::newref(name), hashes};
-    return hashes;
+    asked_full_from_ = -1;
+    return holds(name, last_asked_.hashes);
 }
 
 void NameIndex::learn(PyObject* path, PyObject* head) {
     if (!names_ || last_learned_.object.is(path) || !readable_text(path) || known(path)) return;
+    complete_asked();
     NameHashes hashes;
     if (last_asked_.object.is(path)) {
         hashes = last_asked_.hashes;
@@ -324,7 +378,7 @@ int WalkScope::lookup(PyObject* list, PyObject* name, PyObject* head) {
             return -2;
         }
     }
-    return index_.holds(name, index_.query_hashes(name, head)) ? 1 : 0;
+    return index_.holds_asked(name, head) ? 1 : 0;
 }
 
 int WalkScope::contains(Handle converted_list, Handle name, Handle head) {

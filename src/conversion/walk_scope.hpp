@@ -97,23 +97,25 @@ public:
     // Whether the names indexed are, in order, the first items of `list`.
     bool leads(PyObject* list) const noexcept;
     // Makes the lists that the index keeps; false, with an error set, if it
-    // cannot. Needed before add() and query_hashes().
+    // cannot. Needed before add() and holds_asked().
     bool prepare();
     // Adds an exact str; false, with MemoryError or nothing set, if memory
     // runs out. The name is then not indexed at all.
     bool add(PyObject* name);
-    // The hashes of the exact str `name` asked about with the exact str
-    // `head`, the path name of the module whose member it names.
-    NameHashes query_hashes(PyObject* name, PyObject* head);
+    // Whether an indexed name has the text of the readable str `name`, asked
+    // about with `head`, the path name of the module whose member it names.
+    bool holds_asked(PyObject* name, PyObject* head);
     // Learns the hashes of `path`, a name that the walk records or passes
     // down and whose text begins with that of `head`, the path name of the
     // module it belongs to; nothing before the index is prepared.
     void learn(PyObject* path, PyObject* head);
-    // Whether an indexed name has the text of the exact str `name`, whose
+private:
+    // Whether an indexed name has the text of the readable str `name`, whose
     // hashes are `hashes`.
     bool holds(PyObject* name, const NameHashes& hashes) const noexcept;
-
-private:
+    // Computes the whole-text hash of the name asked about last, where it
+    // was left until needed.
+    void complete_asked() noexcept;
     struct Slot {
         PyObject* name;  // borrowed from names_; null for an empty slot
         NameHashes hashes;
@@ -148,6 +150,9 @@ private:
     Table<std::uint64_t> filter_;
     std::size_t texts_ = 0, known_count_ = 0;
     Recent last_asked_, last_added_, last_head_, last_learned_;
+    // Where the whole-text hash of last_asked_ is still to be extended
+    // from (its head's hash); -1 when it is complete.
+    Py_ssize_t asked_full_from_ = -1;
 };
 
 class WalkScope {

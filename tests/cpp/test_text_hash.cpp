@@ -30,14 +30,20 @@ TEST(TextHash, ExtendingEqualsHashingTheWhole) {
     }
 }
 
-// The head and tail are the hashes of the texts around the last dot.
+// The head and tail are the hashes of the texts around the last dot, as
+// the member walk's questions compute them on their own.
 TEST(TextHash, HeadAndTailSplitAtTheLastDot) {
+    const std::u32string member = U"member";
+    std::uint64_t tail = 0;
+    ASSERT_TRUE(vtx::text_hash::undotted_tail(member.data(), member.size(), tail));
     NameHashes name = hashed(U".a.bc.member");
     EXPECT_EQ(name.head, hashed(U".a.bc").full);
-    EXPECT_EQ(name.tail, hashed(U"member").full);
-    NameHashes undotted = hashed(U"member");
+    EXPECT_EQ(name.tail, tail);
+    EXPECT_EQ(vtx::text_hash::full_extended(name.head, U".member", 7), name.full);
+    NameHashes undotted = hashed(member);
     EXPECT_EQ(undotted.head, NameHashes{}.full);
-    EXPECT_EQ(undotted.tail, undotted.full);
+    EXPECT_EQ(undotted.tail, tail);
+    EXPECT_FALSE(vtx::text_hash::undotted_tail(U"a.b", 3, tail));
 }
 
 // Code points hash alike whatever the width of the units that hold them.
