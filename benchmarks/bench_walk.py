@@ -31,7 +31,9 @@ one a neuron module, so that path names grow by two characters a level. For
 each length (default 1000 5000 20000) the script prints the seconds of one
 blockwise_network call (best of three), microseconds per level and their
 ratio to those of the shortest chain, each chain walked on the main thread
-of a process of its own whose stack limit and recursion limit it raises.
+of a process of its own whose stack limit and recursion limit it raises,
+and what making and keeping the chain's path names alone costs per level,
+which every walk of the chain must do.
 Last, it times one optimize_module call on a module with one member while
 the caller's list holds 40 names of 6,000 dots each.
 
@@ -290,16 +292,30 @@ def chain(levels):
     return root
 
 
+def names_seconds(levels):
+    """What making and keeping the chain's path names alone costs, each
+    joined from three parts with one copy, as the walk makes them."""
+    names, name = [], ""
+    start = time.process_time()
+    for _ in range(levels):
+        name = "".join((name, ".", "n"))
+        names.append(name)
+    return time.process_time() - start
+
+
 def measure_depth(levels):
     sys.setrecursionlimit(10 * levels + 1000)
-    seconds = []
+    seconds, names = [], []
     for _ in range(3):
         net = chain(levels)
         gc.collect()
         start = time.process_time()
         bv.blockwise_network(net)
         seconds.append(time.process_time() - start)
-    print(json.dumps(min(seconds)))
+        del net
+        gc.collect()
+        names.append(names_seconds(levels))
+    print(json.dumps([min(seconds), min(names)]))
 
 
 def long_names_call():
@@ -322,16 +338,17 @@ def main_depth(lengths):
     def big_stack():
         resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30))
 
-    print(f"{'levels':>8} {'walk s':>9} {'us/level':>9} {'ratio':>6}")
+    print(f"{'levels':>8} {'walk s':>9} {'us/level':>9} {'ratio':>6} {'names us/level':>15}")
     first = None
     for levels in lengths:
         out = subprocess.run([sys.executable, __file__, "--one-depth", str(levels)], check=True,
                              stdout=subprocess.PIPE, universal_newlines=True,
                              preexec_fn=big_stack).stdout
-        seconds = json.loads(out.splitlines()[-1])
+        seconds, names = json.loads(out.splitlines()[-1])
         per_level = seconds / levels * 1e6
         first = first or per_level
-        print(f"{levels:>8} {seconds:>9.3f} {per_level:>9.2f} {per_level / first:>6.2f}", flush=True)
+        print(f"{levels:>8} {seconds:>9.3f} {per_level:>9.2f} {per_level / first:>6.2f} "
+              f"{names / levels * 1e6:>15.2f}", flush=True)
     print(f"optimize_module, 40 listed names of 6,000 dots: {long_names_call():.2f} ms")
 
 
