@@ -2,6 +2,7 @@
 torch-level work that any walk of the same network has to do.
 
     .venv/bin/python benchmarks/bench_walk.py [--meta] [module counts ...]
+    .venv/bin/python benchmarks/bench_walk.py --depth [levels ...]
 
 The default counts are 1000 2000 10000 50000 200000. A network is a root
 holding a ModuleList of blocks; a block holds ten plain layers and one
@@ -23,6 +24,16 @@ assignment of its result) and every assignment after a descent. The cost of
 each loop's own iteration, measured by the same loop with an empty body, is
 taken out. What remains above the floor is the walk itself: path names, the
 `in` tests, type tests, global lookups and calls.
+
+With --depth the networks are chains instead: each level a module whose
+one member (its `__dir__()` lists nothing else) is the next level, the last
+one a neuron module, so that path names grow by two characters a level. For
+each length (default 1000 5000 20000) the script prints the seconds of one
+blockwise_network call (best of three), microseconds per level and their
+ratio to those of the shortest chain, each chain walked on the main thread
+of a process of its own whose stack limit and recursion limit it raises.
+Last, it times one optimize_module call on a module with one member while
+the caller's list holds 40 names of 6,000 dots each.
 
 With --meta the networks are built on the meta device, as a network too
 large for real weights is, and the script prints per count the CPU seconds
@@ -261,6 +272,69 @@ def measure(count):
     print(json.dumps([min(walks), peak, min(floors)]))
 
 
+# ------------------------------------------------------------------ depth
+
+class Link(nn.Module):
+    """One level of a chain: its only member is the next level."""
+
+    def __dir__(self):
+        return ["n"]
+
+
+def chain(levels):
+    root = node = Link()
+    for _ in range(levels - 2):
+        node.n = Link()
+        node = node.n
+    node.n = VT.VTXNeuronModule(nn.Linear(2, 2))
+    return root
+
+
+def measure_depth(levels):
+    sys.setrecursionlimit(10 * levels + 1000)
+    seconds = []
+    for _ in range(3):
+        net = chain(levels)
+        gc.collect()
+        start = time.process_time()
+        bv.blockwise_network(net)
+        seconds.append(time.process_time() - start)
+    print(json.dumps(min(seconds)))
+
+
+def long_names_call():
+    """Milliseconds of one optimize_module call on a module with one member
+    while the caller's list holds 40 names of 6,000 dots each."""
+    names = [("." + "x" * (index % 7 + 1)) * 6000 for index in range(40)]
+    seconds = []
+    for _ in range(3):
+        net = Link()
+        net.n = nn.ReLU()
+        start = time.process_time()
+        bv.optimize_module(net, 0, "", list(names))
+        seconds.append(time.process_time() - start)
+    return min(seconds) * 1e3
+
+
+def main_depth(lengths):
+    import resource
+
+    def big_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30))
+
+    print(f"{'levels':>8} {'walk s':>9} {'us/level':>9} {'ratio':>6}")
+    first = None
+    for levels in lengths:
+        out = subprocess.run([sys.executable, __file__, "--one-depth", str(levels)], check=True,
+                             stdout=subprocess.PIPE, universal_newlines=True,
+                             preexec_fn=big_stack).stdout
+        seconds = json.loads(out.splitlines()[-1])
+        per_level = seconds / levels * 1e6
+        first = first or per_level
+        print(f"{levels:>8} {seconds:>9.3f} {per_level:>9.2f} {per_level / first:>6.2f}", flush=True)
+    print(f"optimize_module, 40 listed names of 6,000 dots: {long_names_call():.2f} ms")
+
+
 # ------------------------------------------------------------------- meta
 
 def measure_meta(count):
@@ -302,6 +376,10 @@ def main(args):
         return measure(int(args[1]))
     if args[:1] == ["--one-meta"]:
         return measure_meta(int(args[1]))
+    if args[:1] == ["--one-depth"]:
+        return measure_depth(int(args[1]))
+    if args[:1] == ["--depth"]:
+        return main_depth([int(arg) for arg in args[1:]] or [1000, 5000, 20000])
     meta = args[:1] == ["--meta"]
     counts = [int(arg) for arg in args[meta:]] or [1000, 2000, 10000, 50000, 200000]
     if meta:

@@ -39,11 +39,12 @@ def member_index(net, name):
     return net.__dir__().index(name) + 1
 
 
-# Path names of one, two and four bytes per character, and a member name
-# with a dot in it.
+# Path names of one, two and four bytes per character, a member name with a
+# dot in it, and the long path names of deep networks.
 @pytest.mark.parametrize("head, member", [
     ("", "child"), (".wide\u20ac", "child"), (".astral\U0001d11e", "child"),
-    ("", "kind\u20ac"), ("", "dotted.name")])
+    ("", "kind\u20ac"), ("", "dotted.name"), (".deep" * 3000, "child"),
+    (".seq[0][1]" * 500, "child"), (".deep" * 3000, "dotted.name")])
 @pytest.mark.parametrize("listed", [True, False])
 def test_long_list_is_searched_by_text(bv, monkeypatch, capsys, head, member, listed):
     path = head + "." + member

@@ -4,6 +4,7 @@ import builtins
 import copy
 import pdb
 import string
+import sys
 import types
 
 import numpy
@@ -172,6 +173,59 @@ def test_rebinding_gvt_takes_effect_at_the_next_use(bv, monkeypatch, capsys):
     assert capsys.readouterr().out == "Skipping .child during save\n"
     assert config.calls["get_extra_verbose"] == 1
     assert ".child" in config.not_to_save.queries
+
+
+# A companion that binds its names lazily (3.15 on), or a lazy import object
+# in the module's own namespace or among the builtins: every read of the walk
+# sees what a global load or an attribute read would, imported at that moment.
+LAZY_SCRIPT = """
+import builtins, json, sys, types
+import torch.nn as nn
+import vantorix.blockwise_vantorix as bv
+import vantorix.modules_vantorix as VT
+
+CASE = "CASE"
+if CASE == "own-global":
+    exec("lazy import torch.nn as nn", vars(bv))
+elif CASE == "nn-attributes":
+    bv.nn = types.ModuleType("lazy_nn")
+    exec("lazy from torch.nn import Module, Sequential, ModuleList", vars(bv.nn))
+elif CASE == "builtins":
+    bv._convert = bv.convert_to_vtx_layer_block
+    del bv.convert_to_vtx_layer_block
+    exec("lazy from vantorix.blockwise_vantorix import _convert as convert_to_vtx_layer_block",
+         vars(builtins))
+neuron_class = getattr(VT, "_Neuron", None) or VT.VTXNeuronModule
+net = nn.Sequential(nn.Sequential(neuron_class(nn.Linear(2, 2))))
+try:
+    bv.blockwise_network(net)
+    outcome = type(net[0][0]).__name__
+except Exception as exc:
+    outcome = "%s: %s" % (type(exc).__name__, exc)
+print(json.dumps([outcome, type(vars(bv)["nn"]).__name__]))
+"""
+RENAME_NEURON = "_Neuron = VTXNeuronModule\ndel VTXNeuronModule\n"
+LAZY_COMPANIONS = {
+    "neuron-class": ("modules_vantorix", RENAME_NEURON + "lazy from lazy_source import Neuron as VTXNeuronModule\n"),
+    "config": ("globals_vantorix", "_pc = pc\ndel pc\nlazy from lazy_source import pc\n"),
+    "import-error": ("modules_vantorix", RENAME_NEURON + "lazy from no_such_source import Neuron as VTXNeuronModule\n"),
+}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports came with 3.15")
+@pytest.mark.parametrize("case, outcome", [
+    ("neuron-class", "VTXLayer"), ("config", "VTXLayer"), ("own-global", "VTXLayer"),
+    ("nn-attributes", "VTXLayer"), ("builtins", "VTXLayer"),
+    ("import-error", "ModuleNotFoundError: No module named 'no_such_source'")])
+def test_lazy_imports_are_resolved_where_the_walk_reads_them(package_copy, run_python, case, outcome):
+    (package_copy / "lazy_source.py").write_text(
+        "import vantorix.globals_vantorix as GVT, vantorix.modules_vantorix as VT\n"
+        "Neuron, pc = getattr(VT, '_Neuron', None), getattr(GVT, '_pc', None)\n")
+    companion, lines = LAZY_COMPANIONS.get(case, ("utils_vantorix", ""))
+    with open(package_copy / "vantorix" / f"{companion}.py", "a") as source:
+        source.write(lines)
+    # A lazy global of the module itself is replaced by what it imported.
+    assert run_python(LAZY_SCRIPT.replace("CASE", case), package_copy) == [outcome, "module"]
 
 
 def test_failed_import_under_another_name_leaves_no_registry_entry(package_copy, run_python):

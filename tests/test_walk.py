@@ -422,16 +422,45 @@ walked.wait()
 print(json.dumps("main thread done"), flush=True)
 """
 
+# The walk drops its read of a member whose finaliser never ends: the
+# program ends while the thread sleeps inside that finaliser.
+FINALISER_SHUTDOWN_SCRIPT = """
+import json, threading, time
+import torch.nn as nn
+import vantorix.blockwise_vantorix as bv
+
+finalising = threading.Event()
+
+class Sleeper:
+    def __del__(self):
+        finalising.set()
+        while True:
+            time.sleep(0.001)
+
+class Net(nn.Module):
+    @property
+    def sleeper(self):
+        return Sleeper()
+
+threading.Thread(target=bv.blockwise_network, args=(Net(),), daemon=True).start()
+finalising.wait()
+print(json.dumps("main thread done"), flush=True)
+"""
+
 
 # Up to 3.13 the interpreter ends each daemon thread that asks for the lock
 # once the program is ending with pthread_exit, whose unwinding passes the
-# walk's frames; the program must end as it would with a walk in Python.
+# walk's frames, from wherever the thread stands, a finaliser that one of
+# the walk's reference drops runs included; the program must end as it
+# would with a walk in Python.
 # Under AddressSanitizer the unwinding leaves the skipped frames' redzones
 # poisoned, and the sanitizer's own stack reset (sigaltstack in
 # __asan_handle_no_return) then reports an overflow.
 @pytest.mark.skipif(SANITIZED, reason="sanitizer's stack reset after a forced unwind")
-def test_daemon_threads_walking_while_the_program_ends(package_copy, run_python):
-    assert run_python(SHUTDOWN_SCRIPT, package_copy) == "main thread done"
+@pytest.mark.parametrize("script", [SHUTDOWN_SCRIPT, FINALISER_SHUTDOWN_SCRIPT],
+                         ids=["walking", "in-a-finaliser"])
+def test_daemon_threads_walking_while_the_program_ends(package_copy, run_python, script):
+    assert run_python(script, package_copy) == "main thread done"
 
 
 def test_reads_that_hand_out_fresh_objects_or_shrink_the_member_list(bv, stub, config):

@@ -65,6 +65,8 @@ struct ModuleState {
     Ref builtins;                    // the builtins module
     Ref super_, print;               // captured at import, never looked up again
     Ref codes[function_count];
+    Ref entry_codes;                 // (function name, line): code of its traceback entries
+    Ref lazy_import_type;            // types.LazyImportType, where the interpreter has one
 };
 
 inline ModuleState& state = *new ModuleState;
@@ -164,6 +166,9 @@ int create_vtx_layer_class(Frame& frame);
 PyObject* module_namespace(Handle module, const char* what);
 // How the builtins module is named in that message.
 constexpr const char* builtins_entry = "sys.modules['builtins']";
+// Finds the type of lazy import objects, where the interpreter has one.
+// Return 0, or -1 with an exception set.
+int find_lazy_import_type();
 // A name among the builtins, else NameError.
 Ref lookup_builtin(Handle name);
 // global name: the module namespace, then the builtins, else NameError.

@@ -27,28 +27,21 @@ inline std::int64_t current_interpreter_id() {
 #endif
 }
 
-// Whether the calling thread holds the interpreter, i.e. has a thread state
-// attached. From 3.12 the current thread state is kept per thread; before,
-// it is that of whichever thread holds the lock, so it must also be the
-// calling thread's own. A daemon thread that the interpreter ends at exit
-// (pthread_exit on its way back to the lock) holds none while it unwinds.
-inline bool thread_holds_interpreter() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;
-#else
-    PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current && current->thread_id == PyThread_get_thread_ident();
-#endif
-}
-
 // Whether the interpreter's own recursion guard (Py_EnterRecursiveCall)
 // compares the stack pointer with limits near the end of the thread's stack,
 // as from 3.14, rather than counting calls. Such a guard refuses from its
 // soft limit on, and stops the process outright below a hard limit one
 // margin further down; the margin is the interpreter's (16 KiB or more).
 inline constexpr bool guard_measures_stack = PY_VERSION_HEX >= 0x030E0000;
+
+// Whether a function whose code object has empty bytecode fails cleanly when
+// called: up to 3.10 the interpreter meets no valid instruction there and
+// raises SystemError ("unknown opcode"); from 3.11 on it runs past the end.
+inline constexpr bool empty_code_body_is_safe = PY_VERSION_HEX < 0x030B0000;
+
+// Whether a namespace may hold lazy import objects (PEP 810, 3.15 on), which
+// a global load or a module attribute read resolves in place.
+inline constexpr bool has_lazy_imports = PY_VERSION_HEX >= 0x030F0000;
 
 // callable() with no arguments; a new reference, or null with an error set.
 inline PyObject* call_no_args(PyObject* callable) {

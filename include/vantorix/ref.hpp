@@ -9,10 +9,12 @@
 //     turned into a strong one with `Ref::newref`.
 //  3. `Handle` is a borrowed view, used for parameters. It never owns and
 //     never outlives the call that received it.
-//  4. A reference is dropped only by a thread that holds the interpreter.
-//     A daemon thread that the interpreter ends at exit unwinds its frames
-//     without it; its references are left alone then, as the interpreter's
-//     own C frames leave theirs.
+//  4. A reference is dropped by a thread that holds the interpreter, as
+//     every body runs. A daemon thread that the interpreter ends at exit
+//     unwinds its frames without it, and runs none of their destructors:
+//     the module is built without C++ exceptions (CMakeLists.txt), so its
+//     references are left alone then, as the interpreter's own C frames
+//     leave theirs.
 //  5. There is no implicit conversion from `Ref` to `PyObject*`, so a `Ref`
 //     cannot be handed to a stealing API by accident: use `.release()` where
 //     an API steals, `.get()` where it borrows.
@@ -33,7 +35,7 @@ public:
     Ref& operator=(const Ref&) = delete;
     ~Ref() { drop(object_); }
 
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {
         // Take the new value first: the old object's destructor may run
         // Python code that reads this very slot.
         PyObject* old = object_;
@@ -63,9 +65,7 @@ public:
 
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
-    static void drop(PyObject* object) {
-        if (object && compat::thread_holds_interpreter()) Py_DECREF(object);
-    }
+    static void drop(PyObject* object) { Py_XDECREF(object); }
     PyObject* object_ = nullptr;
 };
 

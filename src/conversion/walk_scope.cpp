@@ -1,7 +1,6 @@
 #include "walk_scope.hpp"
 
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace vtx {
@@ -13,97 +12,51 @@ static_assert(sizeof(Ref) == sizeof(PyObject*), "Ref must be a bare pointer");
 // Below this size a scan is as fast as keeping the index.
 constexpr Py_ssize_t index_threshold = 32;
 
-// Exact str objects cache their hash; computing it runs no Python code.
-Py_hash_t text_hash(PyObject* text) noexcept { return PyObject_Hash(text); }
+// The smallest tables; each doubles when it would be more than half full.
+constexpr std::size_t first_table_size = 64;
 
 bool same_text(PyObject* a, PyObject* b) noexcept {
     return a == b ||
            (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
 }
 
-}  // namespace
-
-// ------------------------------------------------------------ name index
-
-bool NameIndex::leads(PyObject* list) const noexcept {
-    std::size_t known = names_.size();
-    if (static_cast<std::size_t>(PyList_GET_SIZE(list)) < known) return false;
-    // A name still at its place is still the same immutable string: the
-    // index holds it, so its address cannot have been reused.
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    return known == 0 || std::memcmp(items, names_.data(), known * sizeof(PyObject*)) == 0;
+// Whether the exact str `text` begins with the text of the exact str
+// `prefix`, compared unit by unit where both are stored alike.
+bool begins_with(PyObject* text, PyObject* prefix) noexcept {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    int kind = PyUnicode_KIND(prefix);
+    return PyUnicode_GET_LENGTH(text) >= length && PyUnicode_KIND(text) == kind &&
+           std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(prefix),
+                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
 }
 
-bool NameIndex::add(PyObject* name) {
-    Py_hash_t hash = text_hash(name);
-    if (hash == -1) {
-        PyErr_Clear();
-        return false;
-    }
-    if (names_.size() == names_.capacity()) names_.reserve(names_.empty() ? 64 : 2 * names_.size());
-    if (2 * (texts_ + 1) > slots_.size()) grow();
-    // Nothing below allocates, so the name is either indexed fully or not at all.
-    names_.push_back(Ref::newref(name));
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
-        Slot& slot = slots_[i];
-        if (!slot.name) {
-            slot = Slot{name, hash};
-            mark(name);
-            ++texts_;
-            return true;
-        }
-        if (slot.hash == hash && same_text(slot.name, name)) return true;
+// The hashes of `known` followed by the code points of `text` from `begin`.
+NameHashes extended(NameHashes known, PyObject* text, Py_ssize_t begin) noexcept {
+    const void* data = PyUnicode_DATA(text);
+    auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text) - begin);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return text_hash::extended(known, static_cast<const Py_UCS1*>(data) + begin, count);
+    case PyUnicode_2BYTE_KIND:
+        return text_hash::extended(known, static_cast<const Py_UCS2*>(data) + begin, count);
+    default:
+        return text_hash::extended(known, static_cast<const Py_UCS4*>(data) + begin, count);
     }
 }
 
-bool NameIndex::may_hold(std::uint64_t head, std::uint64_t tail) const noexcept {
-    return !filter_.empty() && line_holds(filter_line(head), tail);
+// Spreads the bits of a hash or an address.
+std::uint64_t mixed(std::uint64_t value) noexcept { return value * 0x9E3779B97F4A7C15ull; }
+
+std::size_t address_slot(const PyObject* object, std::size_t mask) noexcept {
+    return static_cast<std::size_t>(mixed(reinterpret_cast<std::uintptr_t>(object)) >> 20) & mask;
 }
 
-bool NameIndex::holds(PyObject* name, Py_hash_t hash) const noexcept {
-    if (slots_.empty()) return false;
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (!slot.name) return false;
-        if (slot.hash == hash && same_text(slot.name, name)) return true;
-    }
+std::size_t text_slot(const NameHashes& hashes, std::size_t mask) noexcept {
+    return static_cast<std::size_t>(mixed(hashes.full) >> 20) & mask;
 }
 
-void NameIndex::grow() {
-    std::vector<Slot> slots(slots_.empty() ? 64 : 2 * slots_.size(), Slot{nullptr, 0});
-    // Eight bits per slot; at most half the slots hold a name.
-    std::vector<std::uint64_t> filter(slots.size() / 8, 0);
-    std::size_t mask = slots.size() - 1;
-    for (const Slot& old : slots_) {
-        if (!old.name) continue;
-        std::size_t i = static_cast<std::size_t>(old.hash) & mask;
-        while (slots[i].name) i = (i + 1) & mask;
-        slots[i] = old;
-    }
-    slots_.swap(slots);
-    filter_.swap(filter);
-    for (const Slot& slot : slots_) {
-        if (slot.name) mark(slot.name);
-    }
-}
-
-namespace {
-
-// Spreads the bits of a hash.
-std::uint64_t mixed(std::uint64_t hash) noexcept { return hash * 0x9E3779B97F4A7C15ull; }
-
-// FNV-1a over code points: the hash of a text up to any position is at hand
-// while the text is read.
-constexpr std::uint64_t text_seed = 0xCBF29CE484222325ull;
-
-std::uint64_t text_step(std::uint64_t hash, Py_UCS4 code_point) noexcept {
-    return (hash ^ code_point) * 0x100000001B3ull;
-}
-
-// A tail sets bits_per_name bits of a line of line_words words, each picked
-// by nine bits of its spread hash.
+// A name sets bits_per_name bits of a line of line_words words: the line
+// picked by the hash of its head, each bit by nine bits of its tail's.
 constexpr int bits_per_name = 3;
 constexpr std::size_t line_words = 8;
 
@@ -111,55 +64,180 @@ unsigned name_bit(std::uint64_t tail, int which) noexcept {
     return static_cast<unsigned>(mixed(tail) >> (55 - 9 * which)) & 511;
 }
 
-template <class Unit>
-std::uint64_t units_hash(const void* data, Py_ssize_t begin, Py_ssize_t end) noexcept {
-    const Unit* units = static_cast<const Unit*>(data);
-    std::uint64_t hash = text_seed;
-    for (Py_ssize_t i = begin; i < end; ++i) hash = text_step(hash, units[i]);
-    return hash;
+std::size_t filter_line(std::uint64_t head, std::size_t words) noexcept {
+    std::size_t lines = words / line_words;
+    return (static_cast<std::size_t>(mixed(head) >> 20) & (lines - 1)) * line_words;
 }
 
 }  // namespace
 
-std::uint64_t NameIndex::code_point_hash(PyObject* text, Py_ssize_t begin, Py_ssize_t end) noexcept {
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: return units_hash<Py_UCS1>(data, begin, end);
-    case PyUnicode_2BYTE_KIND: return units_hash<Py_UCS2>(data, begin, end);
-    default: return units_hash<Py_UCS4>(data, begin, end);
+// ------------------------------------------------------------ name index
+
+bool NameIndex::leads(PyObject* list) const noexcept {
+    std::size_t known = size();
+    if (static_cast<std::size_t>(PyList_GET_SIZE(list)) < known) return false;
+    // A name still at its place is still the same immutable string: the
+    // index holds it, so its address cannot have been reused.
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    return known == 0 ||
+           std::memcmp(items, reinterpret_cast<PyListObject*>(names_.get())->ob_item,
+                       known * sizeof(PyObject*)) == 0;
+}
+
+const NameIndex::Known* NameIndex::known(PyObject* object) const noexcept {
+    if (known_.size() == 0) return nullptr;
+    std::size_t mask = known_.size() - 1;
+    for (std::size_t i = address_slot(object, mask);; i = (i + 1) & mask) {
+        const Known& entry = known_[i];
+        if (!entry.object) return nullptr;
+        if (entry.object == object) return &entry;
     }
 }
 
-void NameIndex::mark(PyObject* name) noexcept {
-    int kind = PyUnicode_KIND(name);
-    const void* data = PyUnicode_DATA(name);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    std::uint64_t head = text_seed;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 code_point = PyUnicode_READ(kind, data, i);
-        if (code_point == '.') {
-            std::uint64_t tail = code_point_hash(name, i + 1, length);
-            std::uint64_t* line = filter_.data() + filter_line(head);
-            for (int which = 0; which < bits_per_name; ++which) {
-                unsigned bit = name_bit(tail, which);
-                line[bit / 64] |= std::uint64_t{1} << (bit % 64);
-            }
+NameHashes NameIndex::hashes_of(PyObject* text) {
+    for (const Recent* recent : {&last_asked_, &last_added_, &last_head_}) {
+        if (recent->object.is(text)) return recent->hashes;
+    }
+    if (const Known* entry = known(text)) return entry->hashes;
+    // Extend the longest recent name that the text begins with.
+    const Recent* longest = nullptr;
+    for (const Recent* recent : {&last_asked_, &last_added_, &last_head_}) {
+        if (recent->object && begins_with(text, recent->object.get()) &&
+            (!longest || PyUnicode_GET_LENGTH(recent->object.get()) >
+                             PyUnicode_GET_LENGTH(longest->object.get())))
+            longest = recent;
+    }
+    if (longest) return extended(longest->hashes, text, PyUnicode_GET_LENGTH(longest->object.get()));
+    return extended(NameHashes{}, text, 0);
+}
+
+// Doubles the tables that one more name or object would fill past half.
+bool NameIndex::make_room() {
+    if (2 * (known_count_ + 1) > known_.size()) {
+        Table<Known> grown;
+        if (!grown.allocate(known_.size() ? 2 * known_.size() : first_table_size)) return false;
+        std::size_t mask = grown.size() - 1;
+        for (const Known& entry : known_) {
+            if (!entry.object) continue;
+            std::size_t i = address_slot(entry.object, mask);
+            while (grown[i].object) i = (i + 1) & mask;
+            grown[i] = entry;
         }
-        head = text_step(head, code_point);
+        known_ = std::move(grown);
     }
-}
-
-std::size_t NameIndex::filter_line(std::uint64_t head) const noexcept {
-    std::size_t lines = filter_.size() / line_words;
-    return (static_cast<std::size_t>(mixed(head) >> 20) & (lines - 1)) * line_words;
-}
-
-bool NameIndex::line_holds(std::size_t line, std::uint64_t tail) const noexcept {
-    for (int which = 0; which < bits_per_name; ++which) {
-        unsigned bit = name_bit(tail, which);
-        if (!(filter_[line + bit / 64] & (std::uint64_t{1} << (bit % 64)))) return false;
+    if (2 * (texts_ + 1) > slots_.size()) {
+        Table<Slot> grown;
+        Table<std::uint64_t> filter;
+        std::size_t size = slots_.size() ? 2 * slots_.size() : first_table_size;
+        // Eight filter bits per slot; at most half the slots hold a name.
+        if (!grown.allocate(size) || !filter.allocate(size / 8)) return false;
+        std::size_t mask = size - 1;
+        // Re-filed from the hashes kept: no name is read again.
+        for (const Slot& slot : slots_) {
+            if (!slot.name) continue;
+            std::size_t i = text_slot(slot.hashes, mask);
+            while (grown[i].name) i = (i + 1) & mask;
+            grown[i] = slot;
+        }
+        slots_ = std::move(grown);
+        filter_ = std::move(filter);
+        for (const Slot& slot : slots_) {
+            if (slot.name) mark(slot.hashes);
+        }
     }
     return true;
+}
+
+bool NameIndex::remember(PyObject* object, const NameHashes& hashes) {
+    std::size_t mask = known_.size() - 1;
+    for (std::size_t i = address_slot(object, mask);; i = (i + 1) & mask) {
+        Known& entry = known_[i];
+        if (entry.object == object) return true;
+        if (!entry.object) {
+            entry = Known{object, hashes};
+            ++known_count_;
+            return true;
+        }
+    }
+}
+
+bool NameIndex::prepare() {
+    if (!names_) names_ = new_list();
+    if (names_ && !held_) held_ = new_list();
+    return names_ && held_;
+}
+
+bool NameIndex::add(PyObject* name) {
+    NameHashes hashes = hashes_of(name);
+    if (!make_room() || list_append(names_, name) < 0) return false;
+    // Nothing below allocates, so the name is either indexed fully or not at all.
+    remember(name, hashes);
+    last_added_ = Recent{Ref::newref(name), hashes};
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = text_slot(hashes, mask);; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (!slot.name) {
+            slot = Slot{name, hashes};
+            mark(hashes);
+            ++texts_;
+            return true;
+        }
+        if (slot.hashes.full == hashes.full && same_text(slot.name, name)) return true;
+    }
+}
+
+NameHashes NameIndex::query_hashes(PyObject* name, PyObject* head) {
+    NameHashes hashes;
+    if (PyUnicode_CheckExact(head) && begins_with(name, head)) {
+        // One module's members come in a row, all after its path name.
+        if (!last_head_.object.is(head)) {
+            NameHashes head_hashes = hashes_of(head);
+            // Known by its address from now on, so that a return to this
+            // module after a descent costs nothing. Forgetting is harmless.
+            if (!known(head)) {
+                if (make_room() && list_append(held_, head) == 0) {
+                    remember(head, head_hashes);
+                } else {
+                    PyErr_Clear();
+                }
+            }
+            last_head_ = Recent{Ref::newref(head), head_hashes};
+        }
+        hashes = extended(last_head_.hashes, name, PyUnicode_GET_LENGTH(head));
+    } else {
+        hashes = hashes_of(name);
+    }
+    // The walk appends a name it asked about to the list before descending.
+    last_asked_ = Recent{Ref::newref(name), hashes};
+    return hashes;
+}
+
+void NameIndex::mark(const NameHashes& hashes) noexcept {
+    std::uint64_t* line = &filter_[filter_line(hashes.head, filter_.size())];
+    for (int which = 0; which < bits_per_name; ++which) {
+        unsigned bit = name_bit(hashes.tail, which);
+        line[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
+}
+
+bool NameIndex::may_hold(const NameHashes& hashes) const noexcept {
+    if (filter_.size() == 0) return false;
+    const std::uint64_t* line = &filter_[filter_line(hashes.head, filter_.size())];
+    for (int which = 0; which < bits_per_name; ++which) {
+        unsigned bit = name_bit(hashes.tail, which);
+        if (!(line[bit / 64] & (std::uint64_t{1} << (bit % 64)))) return false;
+    }
+    return true;
+}
+
+bool NameIndex::holds(PyObject* name, const NameHashes& hashes) const noexcept {
+    if (!may_hold(hashes)) return false;
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = text_slot(hashes, mask);; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (!slot.name) return false;
+        if (slot.hashes.full == hashes.full && same_text(slot.name, name)) return true;
+    }
 }
 
 // ------------------------------------------------------------ walk scope
@@ -169,32 +247,12 @@ WalkScope::WalkScope(Handle converted_list, Reach reach)
     if (walk_only_) PyObject_GC_UnTrack(list_.get());
 }
 
-WalkScope::~WalkScope() {
-    // A thread ended at exit unwinds without the interpreter: the list stays
-    // as it is, like everything else that thread held.
-    if (compat::thread_holds_interpreter()) expose();
-}
+WalkScope::~WalkScope() { expose(); }
 
 void WalkScope::expose() noexcept {
     if (!walk_only_) return;
     walk_only_ = false;
     if (!gc_is_tracked(list_.get())) PyObject_GC_Track(list_.get());
-}
-
-bool WalkScope::ruled_out(PyObject* name, PyObject* head) noexcept {
-    if (!PyUnicode_CheckExact(head)) return false;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(head);
-    int kind = PyUnicode_KIND(head);
-    if (PyUnicode_GET_LENGTH(name) <= length || PyUnicode_KIND(name) != kind ||
-        PyUnicode_READ(kind, PyUnicode_DATA(name), length) != '.' ||
-        std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(head), length * kind) != 0)
-        return false;
-    if (!head_.is(head)) {
-        head_ = Ref::newref(head);
-        head_hash_ = NameIndex::code_point_hash(head, 0, length);
-    }
-    std::uint64_t tail = NameIndex::code_point_hash(name, length + 1, PyUnicode_GET_LENGTH(name));
-    return !index_.may_hold(head_hash_, tail);
 }
 
 int WalkScope::lookup(PyObject* list, PyObject* name, PyObject* head) {
@@ -206,32 +264,31 @@ int WalkScope::lookup(PyObject* list, PyObject* name, PyObject* head) {
         stale = std::move(index_);
         index_ = NameIndex();
     }
-    for (Py_ssize_t i = static_cast<Py_ssize_t>(index_.size()); i < PyList_GET_SIZE(list); ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        if (!PyUnicode_CheckExact(item) || !index_.add(item)) return -2;
-    }
-    if (ruled_out(name, head)) return 0;
-    Py_hash_t hash = text_hash(name);
-    if (hash == -1) {
+    // The lists the index keeps are made first: once the list's items are
+    // read, nothing allocates an object the collector could run code for.
+    if (!index_.prepare()) {
         PyErr_Clear();
         return -2;
     }
-    return index_.holds(name, hash) ? 1 : 0;
+    for (Py_ssize_t i = static_cast<Py_ssize_t>(index_.size()); i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (!PyUnicode_CheckExact(item)) return -2;
+        if (!index_.add(item)) {
+            // Out of memory while growing: forget the index and scan.
+            PyErr_Clear();
+            stale = std::move(index_);
+            index_ = NameIndex();
+            return -2;
+        }
+    }
+    return index_.holds(name, index_.query_hashes(name, head)) ? 1 : 0;
 }
 
 int WalkScope::contains(Handle converted_list, Handle name, Handle head) {
     PyObject* list = converted_list.get();
     if (list_.is(list) && PyList_CheckExact(list) && PyUnicode_CheckExact(name.get()) &&
         PyList_GET_SIZE(list) >= index_threshold) {
-        int found;
-        try {
-            found = lookup(list, name.get(), head.get());
-        } catch (const std::bad_alloc&) {
-            // Out of memory while growing: forget the index and scan.
-            found = -2;
-            NameIndex dropped = std::move(index_);
-            index_ = NameIndex();
-        }
+        int found = lookup(list, name.get(), head.get());
         if (found >= 0) return found;
     }
     return vtx::contains(converted_list, name);

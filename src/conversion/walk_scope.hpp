@@ -22,63 +22,126 @@
 //
 // The member walk asks about every member of one module in turn, each name
 // being the module's own path name (the head), ".", and the member (the
-// tail). The filter in front of the table therefore files every indexed
-// name under each of its heads: all the questions about one module read the
-// same line of it, which stays in the cache however large the index grows,
-// and the tail's hash that picks the bits costs less than the whole name's.
+// tail). The filter in front of the table files every indexed name under
+// the texts before and after its last ".": all the questions about one
+// module read the same line of it, which stays in the cache however large
+// the index grows.
+//
+// A path name is another path name with something appended, and can be
+// thousands of characters long in a deep network. Its hashes extend as the
+// name does (vantorix/text_hash.hpp), so the index hashes only what a name
+// adds to one whose hashes it knows: the module's own path name, the name
+// asked about last, or the name indexed last. Whatever it learns about an
+// object it keeps by the object's address, holding the object so that the
+// address cannot be reused. Each name then costs the index time in
+// proportion to what it appends, and one that it knows nothing about costs
+// one pass over its text.
 #pragma once
 
 #include "vantorix/blockwise.hpp"
+#include "vantorix/text_hash.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <utility>
 
 namespace vtx {
 
-// Exact str objects, in the order they were added, each held strongly, and a
-// hash table of their texts.
+// A zeroed array of plain entries, from the raw allocator, which needs no
+// interpreter lock. A failed allocation leaves it as it was.
+template <class Entry>
+class Table {
+public:
+    Table() = default;
+    Table(Table&& other) noexcept : entries_(other.entries_), size_(other.size_) {
+        other.entries_ = nullptr;
+        other.size_ = 0;
+    }
+    Table& operator=(Table&& other) noexcept {
+        std::swap(entries_, other.entries_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+    ~Table() { PyMem_RawFree(entries_); }
+
+    bool allocate(std::size_t size) {
+        auto* entries = static_cast<Entry*>(PyMem_RawCalloc(size, sizeof(Entry)));
+        if (!entries) return false;
+        PyMem_RawFree(entries_);
+        entries_ = entries;
+        size_ = size;
+        return true;
+    }
+    std::size_t size() const noexcept { return size_; }
+    Entry& operator[](std::size_t i) noexcept { return entries_[i]; }
+    const Entry& operator[](std::size_t i) const noexcept { return entries_[i]; }
+    Entry* begin() noexcept { return entries_; }
+    Entry* end() noexcept { return entries_ + size_; }
+
+private:
+    Entry* entries_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+using text_hash::NameHashes;
+
+// Exact str objects, in the order they were added, each held strongly, a
+// hash table of their texts, and what the index knows of other objects.
 class NameIndex {
 public:
-    NameIndex() = default;
-    NameIndex(NameIndex&&) noexcept = default;
-    NameIndex& operator=(NameIndex&&) noexcept = default;
-
-    std::size_t size() const noexcept { return names_.size(); }
+    std::size_t size() const noexcept {
+        return names_ ? static_cast<std::size_t>(PyList_GET_SIZE(names_.get())) : 0;
+    }
     // Whether the names indexed are, in order, the first items of `list`.
     bool leads(PyObject* list) const noexcept;
-    // Adds an exact str; false if its hash cannot be had. May throw
-    // std::bad_alloc.
+    // Makes the lists that the index keeps; false, with an error set, if it
+    // cannot. Needed before add() and query_hashes().
+    bool prepare();
+    // Adds an exact str; false, with MemoryError or nothing set, if memory
+    // runs out. The name is then not indexed at all.
     bool add(PyObject* name);
-    // Whether an indexed name has the text of the exact str `name`.
-    bool holds(PyObject* name, Py_hash_t hash) const noexcept;
-    // False if no indexed name is a text with the hash `head`, ".", and a
-    // text with the hash `tail` (both of code_point_hash).
-    bool may_hold(std::uint64_t head, std::uint64_t tail) const noexcept;
-
-    // The hash of the code points [begin, end) of an exact str, the same
-    // for equal texts whatever their storage width.
-    static std::uint64_t code_point_hash(PyObject* text, Py_ssize_t begin, Py_ssize_t end) noexcept;
+    // The hashes of the exact str `name` asked about with the exact str
+    // `head`, the path name of the module whose member it names.
+    NameHashes query_hashes(PyObject* name, PyObject* head);
+    // Whether an indexed name has the text of the exact str `name`, whose
+    // hashes are `hashes`.
+    bool holds(PyObject* name, const NameHashes& hashes) const noexcept;
 
 private:
     struct Slot {
         PyObject* name;  // borrowed from names_; null for an empty slot
-        Py_hash_t hash;
+        NameHashes hashes;
     };
-    void grow();
-    // Files `name` under every split into a head, ".", and a tail.
-    void mark(PyObject* name) noexcept;
-    // Where the filter line of a head begins, and whether a tail's bits are
-    // set in a line.
-    std::size_t filter_line(std::uint64_t head) const noexcept;
-    bool line_holds(std::size_t line, std::uint64_t tail) const noexcept;
+    struct Known {
+        PyObject* object;  // held by names_ or held_; null for an empty entry
+        NameHashes hashes;
+    };
+    // An object whose hashes came last in one of three ways, held.
+    struct Recent {
+        Ref object;
+        NameHashes hashes;
+    };
 
-    std::vector<Ref> names_;
-    std::vector<Slot> slots_;  // open addressing; a power of two, at most half full
+    // The hashes of an exact str: known by its address, extended from a
+    // recent name that its text begins with, or from nothing.
+    NameHashes hashes_of(PyObject* text);
+    const Known* known(PyObject* object) const noexcept;
+    bool remember(PyObject* object, const NameHashes& hashes);
+    bool make_room();
+    bool may_hold(const NameHashes& hashes) const noexcept;
+    void mark(const NameHashes& hashes) noexcept;
+
+    Ref names_;  // a list, so that leads() compares item arrays
+    Ref held_;   // a list of the heads known by address and not indexed
+    Table<Slot> slots_;  // open addressing by text; a power of two, at most half full
+    Table<Known> known_;  // open addressing by address; likewise
     // Most names asked about are not in the list, and in a large table each
     // probe misses the cache; this filter rules most of them out first.
-    std::vector<std::uint64_t> filter_;
-    std::size_t texts_ = 0;
+    Table<std::uint64_t> filter_;
+    std::size_t texts_ = 0, known_count_ = 0;
+    Recent last_asked_, last_added_, last_head_;
 };
 
 class WalkScope {
@@ -98,24 +161,17 @@ public:
     void expose() noexcept;
 
     // `name in converted_list`: 1, 0, or -1 with an exception set. `head`,
-    // when it is an exact str and `name` is its text, ".", and more, lets
-    // the filter answer most questions.
+    // when it is an exact str and `name` begins with its text, lets the
+    // index hash only the rest of `name`.
     int contains(Handle converted_list, Handle name, Handle head);
 
 private:
     // 1 or 0 when the index answers, -2 when the list must be scanned.
     int lookup(PyObject* list, PyObject* name, PyObject* head);
-    // Whether the filter rules out `name`, given that it begins with the
-    // text of `head` and a ".".
-    bool ruled_out(PyObject* name, PyObject* head) noexcept;
 
     Ref list_;
     bool walk_only_;
     NameIndex index_;
-    // The last head asked about, held so that its address names it, and its
-    // hash: one module's members come in a row.
-    Ref head_;
-    std::uint64_t head_hash_ = 0;
 };
 
 }  // namespace vtx

@@ -1,7 +1,10 @@
 // Code objects of the native functions. They exist for introspection
 // (signatures, names); the native functions never run them. A Python function
-// built from one must still fail cleanly when called, and every interpreter
-// has bytecode of its own, so the body comes from a template that the running
+// built from one must still fail cleanly when called. Up to 3.10 an empty body
+// does: the interpreter reads no valid instruction in it and raises
+// SystemError, so the code objects keep an empty body, line table and stack.
+// From 3.11 on an empty body is not safe to run, and every interpreter has
+// bytecode of its own, so the body comes from a template that the running
 // interpreter compiles at import: its bytecode, line table, exception table
 // and stack size, under this module's own names, counts and flags.
 #include "vantorix/blockwise.hpp"
@@ -33,7 +36,7 @@ Ref varnames_tuple(const FunctionDef& def) {
 // load of the constant None behind it before 3.10.
 constexpr const char* template_source = "def template(): return [] + {}\n";
 
-struct TemplateBody {
+struct CodeBody {
     Ref bytecode;
     Ref line_table;
     Ref exception_table;
@@ -68,7 +71,16 @@ Ref template_code() {
     return nullptr;
 }
 
-int read_template(TemplateBody& body) {
+// The empty body: no bytecode, no line table, no exception table, no stack.
+CodeBody empty_body() {
+    CodeBody body;
+    body.bytecode = Ref::newref(S.empty_bytes.get());
+    body.line_table = Ref::newref(S.empty_bytes.get());
+    body.exception_table = Ref::newref(S.empty_bytes.get());
+    return body;
+}
+
+int read_template(CodeBody& body) {
     Ref code = template_code();
     if (!code) return -1;
     body.bytecode = Ref::steal(PyObject_GetAttrString(code.get(), "co_code"));
@@ -83,7 +95,7 @@ int read_template(TemplateBody& body) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-Ref create_code(const FunctionDef& def, const TemplateBody& body) {
+Ref create_code(const FunctionDef& def, const CodeBody& body) {
     Ref varnames = varnames_tuple(def);
     if (!varnames) return nullptr;
     // One backslash here; traceback entries use two.
@@ -117,8 +129,12 @@ const FunctionDef& function_def(Fn id) {
 }
 
 int create_code_objects() {
-    TemplateBody body;
-    if (read_template(body) < 0) return -1;
+    CodeBody body;
+    if constexpr (compat::empty_code_body_is_safe) {
+        body = empty_body();
+    } else if (read_template(body) < 0) {
+        return -1;
+    }
     for (int i = 0; i < function_count; ++i) {
         Ref code = create_code(function_def(static_cast<Fn>(i)), body);
         if (!code) return -1;

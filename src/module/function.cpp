@@ -3,7 +3,6 @@
 // introspection, binds as a method through instances, and runs its body
 // inside the interpreter's recursion guard and within the thread's stack.
 #include "vantorix/blockwise.hpp"
-#include "vantorix/cxx_boundary.hpp"
 #include "vantorix/stack_guard.hpp"
 
 #include <new>
@@ -51,14 +50,12 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
         add_traceback_entry(def.traceback_name, def.first_line);
         return nullptr;
     }
-    Ref result = python_error_on_throw(Ref(), [&] { return def.body(frame, bound); });
+    Ref result = def.body(frame, bound);
     Py_LeaveRecursiveCall();
     if (!result) add_traceback_entry(def.traceback_name, frame.line);
     return result.release();
 }
 
-// Not noexcept, like every entry point the interpreter calls: a daemon thread
-// ended at exit unwinds through them (vantorix/cxx_boundary.hpp).
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     NativeFunction* function = as_function(callable);

@@ -2,7 +2,6 @@
 // interpreter per process; a failed import leaves nothing recorded, so the
 // next attempt starts again from the beginning.
 #include "vantorix/blockwise.hpp"
-#include "vantorix/cxx_boundary.hpp"
 #include "vantorix/version.hpp"
 
 namespace vtx {
@@ -27,8 +26,6 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute,
     return PyObject_SetAttrString(module, name, value.get());
 }
 
-// Neither slot is noexcept: a daemon thread ended at exit may unwind through
-// either (vantorix/cxx_boundary.hpp).
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     std::int64_t current = compat::current_interpreter_id();
     if (state.interpreter_id == -1) {
@@ -99,6 +96,7 @@ int exec_prelude(PyObject* module, PyObject*& globals) {
     if (check_version() < 0) return -1;
     if (create_empty_constants() < 0) return -1;
     if (ready_function_type() < 0) return -1;
+    if (find_lazy_import_type() < 0) return -1;
     if (create_str_and_int_constants() < 0) return -1;
     return 0;
 }
@@ -205,7 +203,7 @@ int exec_steps(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    int result = python_error_on_throw(-1, [&] { return exec_steps(module); });
+    int result = exec_steps(module);
     if (result < 0) state.module = Ref();
     return result;
 }

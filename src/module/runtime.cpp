@@ -1,14 +1,10 @@
 // Thin helpers, one per Python-level operation, and traceback entries.
 #include "vantorix/blockwise.hpp"
-#include "vantorix/cxx_boundary.hpp"
 
 #include <frameobject.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <string>
-#include <utility>
 
 namespace vtx {
 
@@ -23,19 +19,59 @@ PyObject* module_namespace(Handle module, const char* what) {
     return PyModule_GetDict(module.get());
 }
 
+int find_lazy_import_type() {
+    if constexpr (!compat::has_lazy_imports) return 0;
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    if (!types) return -1;
+    state.lazy_import_type = Ref::steal(PyObject_GetAttrString(types.get(), "LazyImportType"));
+    if (state.lazy_import_type || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return state.lazy_import_type ? 0 : -1;
+    }
+    PyErr_Clear();  // an interpreter without lazy imports after all
+    return 0;
+}
+
+namespace {
+
+// Whether a namespace entry is a lazy import object; never, and at no cost,
+// on interpreters that have none.
+bool is_lazy_import(PyObject* value) {
+    if constexpr (!compat::has_lazy_imports) return false;
+    return state.lazy_import_type &&
+           Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(state.lazy_import_type.get());
+}
+
+// What a global load finds under `name` in `namespace_dict`: the entry
+// itself, or, for a lazy import object, what it imports now, which then
+// replaces it there. Import errors propagate.
+Ref global_entry(PyObject* namespace_dict, Handle name, PyObject* value) {
+    // Take a strong reference at once: the next call may rebind the name.
+    Ref entry = Ref::newref(value);
+    if (!is_lazy_import(entry.get())) return entry;
+    Ref resolved = Ref::steal(PyObject_CallMethod(entry.get(), "resolve", nullptr));
+    if (!resolved) return nullptr;
+    // Unless the import itself rebound the name.
+    PyObject* now = PyDict_GetItemWithError(namespace_dict, name.get());
+    if (now == entry.get() && PyDict_SetItem(namespace_dict, name.get(), resolved.get()) < 0)
+        return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    return resolved;
+}
+
+}  // namespace
+
 Ref lookup_builtin(Handle name) {
     PyObject* builtins_dict = module_namespace(state.builtins, builtins_entry);
     if (!builtins_dict) return nullptr;
     PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get());
-    if (value) return Ref::newref(value);
+    if (value) return global_entry(builtins_dict, name, value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     return nullptr;
 }
 
 Ref lookup_global(const Frame& frame, Handle name) {
-    // Take a strong reference at once: the next call may rebind the name.
     PyObject* value = PyDict_GetItemWithError(frame.globals, name.get());
-    if (value) return Ref::newref(value);
+    if (value) return global_entry(frame.globals, name, value);
     if (PyErr_Occurred()) return nullptr;
     if (state.builtins) return lookup_builtin(name);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -48,7 +84,8 @@ namespace {
 // and `object` define no attribute whose name lacks a leading "_", so for
 // such a name the generic read settles on the namespace's entry, and only a
 // name the namespace lacks goes on to the full read (and `__getattr__`).
-// A module not yet initialised may have no namespace at all.
+// A module not yet initialised may have no namespace at all. A lazy import
+// object there is left to the full read, which resolves it in place.
 Ref module_attr(Handle object, Handle name) {
     PyObject* module = object.get();
     PyObject* text = name.get();
@@ -56,7 +93,7 @@ Ref module_attr(Handle object, Handle name) {
         PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) != '_') {
         if (PyObject* namespace_dict = PyModule_GetDict(module)) {
             PyObject* value = PyDict_GetItemWithError(namespace_dict, text);
-            if (value) return Ref::newref(value);
+            if (value && !is_lazy_import(value)) return Ref::newref(value);
             if (PyErr_Occurred()) return nullptr;
         }
     }
@@ -301,20 +338,26 @@ int unpack_pair(Handle item, Ref& first, Ref& second) {
 
 namespace {
 
-// One code object per (function, line), kept for the life of the process:
-// a synthetic frame reports its code's first line as its current line.
-std::map<std::pair<std::string, int>, Ref>& entry_codes = *new std::map<std::pair<std::string, int>, Ref>;
-
-PyObject* entry_code(const char* function_name, int line) {
-    auto key = std::make_pair(std::string(function_name), line);
-    auto found = entry_codes.find(key);
-    if (found != entry_codes.end()) return found->second.get();
+// One code object per (function, line), kept in state.entry_codes for the
+// life of the process: a synthetic frame reports its code's first line as
+// its current line.
+Ref entry_code(const char* function_name, int line) {
+    if (!state.entry_codes) {
+        state.entry_codes = Ref::steal(PyDict_New());
+        if (!state.entry_codes) return nullptr;
+    }
+    Ref key = Ref::steal(Py_BuildValue("(si)", function_name, line));
+    if (!key) return nullptr;
+    if (PyObject* known = PyDict_GetItemWithError(state.entry_codes.get(), key.get()))
+        return Ref::newref(known);
+    if (PyErr_Occurred()) return nullptr;
     // Two backslash characters, unlike the file name of the function's own
     // code object.
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty("vantorix\\\\blockwise_vantorix", function_name, line)));
-    if (!code) return nullptr;
-    return entry_codes.emplace(std::move(key), std::move(code)).first->second.get();
+    if (!code || PyDict_SetItem(state.entry_codes.get(), key.get(), code.get()) < 0)
+        return nullptr;
+    return code;
 }
 
 }  // namespace
@@ -322,8 +365,7 @@ PyObject* entry_code(const char* function_name, int line) {
 void add_traceback_entry(const char* function_name, int line) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* code = python_error_on_throw<PyObject*>(
-        nullptr, [&] { return entry_code(function_name, line); });
+    Ref code = entry_code(function_name, line);
     Ref frame;
     if (code) {
         PyObject* module_globals =
@@ -331,7 +373,7 @@ void add_traceback_entry(const char* function_name, int line) {
         Ref globals = module_globals ? Ref::newref(module_globals) : Ref::steal(PyDict_New());
         if (globals) {
             frame = Ref::steal(reinterpret_cast<PyObject*>(
-                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
                             globals.get(), nullptr)));
         }
     }
