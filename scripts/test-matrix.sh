@@ -153,6 +153,8 @@ while read -r where python version <&3; do
     # Logs are written in this run's folder and copied to the cache's logs/
     # at the end, so that a run beside this one cannot mix in.
     log=$tests_copy/logs/$version
+    # The unstable chroot's 3.14 shares its version with the arm64 root's.
+    [ "${where%%-*}" != arm64 ] || log=$tests_copy/logs/$where-$version
 
     [ -x "$py" ] || new_venv "$python" "$venv"
     have=$(on "$py" -c "import torch; print(torch.__version__.split('+')[0])" 2>/dev/null)
