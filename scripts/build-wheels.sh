@@ -197,6 +197,10 @@ arm64_build_env() {
     printf '%s\n' _PYTHON_HOST_PLATFORM=linux-aarch64 "SETUPTOOLS_EXT_SUFFIX=$suffix" \
         "SKBUILD_CMAKE_DEFINE=Python3_INCLUDE_DIR=$root$include" \
         "CC=$WORK/zig-bin-$name/cc" "CXX=$WORK/zig-bin-$name/c++"
+    # The install step strips the extension with the strip CMake finds:
+    # llvm-strip here, but in the unstable chroot GNU strip, which reads no
+    # aarch64 objects (and says so, and goes on). There the linker strips.
+    [ "$where" != sid ] || echo LDFLAGS=-s
 }
 
 # Fails unless the Python headers that the build in BUILD compiled against

@@ -138,12 +138,14 @@ print(json.dumps({"os_name": os.name, "sys_platform": sys.platform,
     "implementation_version": platform.python_version(),
     "python_full_version": platform.python_version(), "python_version": "%d.%d" % sys.version_info[:2]}))') ||
         return 1
-    PIP_PLATFORM="manylinux2014_aarch64 $(seq -f 'manylinux_2_%g_aarch64' 17 "${glibc#2.}" | xargs)"
-    export PIP_TARGET PIP_PLATFORM PIP_PYTHON_VERSION=$minor PIP_IMPLEMENTATION=cp \
-        PIP_ABI=cp${minor/./} PIP_ONLY_BINARY=:all: VTX_TARGET_MARKERS \
-        PYTHONPATH=$SID_CHECKOUT/scripts/pip-target
+    export PIP_TARGET VTX_TARGET_MARKERS PYTHONPATH=$SID_CHECKOUT/scripts/pip-target
     mkdir -p "$WHEELS/aarch64"
-    where=host WHEELS=$WHEELS/aarch64 install_cached "${TOOLS_PYTHON:-python3}" "$@"
+    # On the command line, not as PIP_PYTHON_VERSION: pip reads that one
+    # for the wheel tags but not for the packages' Requires-Python.
+    # shellcheck disable=SC2046
+    where=host WHEELS=$WHEELS/aarch64 install_cached "${TOOLS_PYTHON:-python3}" \
+        --python-version "$minor" --implementation cp --abi "cp${minor/./}" --only-binary :all: \
+        --platform manylinux2014_aarch64 $(seq -f '--platform manylinux_2_%g_aarch64' 17 "${glibc#2.}") "$@"
 )
 
 # qemu-user-static from Debian runs arm64 programs; registered with the F
