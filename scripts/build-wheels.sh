@@ -42,7 +42,6 @@ OUT=$(realpath -m "${1:-dist}")
 [ $# -le 1 ] || { shift && MINORS="$*"; }
 # shellcheck source=scripts/matrix-lib.sh
 source scripts/matrix-lib.sh
-PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
 TOOLS=$CHECKOUT/build/wheel-tools
 WORK=$CHECKOUT/build/wheels
 [ "$ARCH" = x86_64 ] || WORK=$WORK-$ARCH
@@ -96,14 +95,6 @@ EOF
 }
 [ "$ARCH" != x86_64 ] ||
     zig_wrappers "$TOOLS/zig-bin" x86_64 /lib/x86_64-linux-gnu/libgcc_s.so.1 "$TOOLS/zig-include"
-
-# pyenv's newest patch release of a minor version, if pyenv has one.
-pyenv_python() {
-    local home
-    home=$(ls -d "$PYENV_VERSIONS/$1".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
-        sort -V | tail -n 1 || true)
-    [ -z "$home" ] || echo "$home/bin/python"
-}
 
 # "<where> <python>" per interpreter: pyenv's newest patch release of each
 # minor version, then the chroot's 3.14 and 3.15.

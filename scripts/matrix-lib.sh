@@ -6,11 +6,20 @@ export VTX_MATRIX_CACHE=$CACHE
 # shellcheck source=scripts/chroot-sid.sh
 source "$(dirname "${BASH_SOURCE[0]}")/chroot-sid.sh"
 WHEELS=$CACHE/wheels
+PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
 mkdir -p "$WHEELS" "$CACHE/venvs" "$CACHE/logs"
 
 # The torch pins below are exact; a machine-wide pip constraints file must
 # not veto them.
 export PIP_CONSTRAINT=/dev/null
+
+# pyenv's newest patch release of a minor version, if pyenv has one.
+pyenv_python() {
+    local home
+    home=$(ls -d "$PYENV_VERSIONS/$1".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
+        sort -V | tail -n 1 || true)
+    [ -z "$home" ] || echo "$home/bin/python"
+}
 
 torch_for() {
     case $1 in
@@ -124,7 +133,7 @@ arm64_root() { echo "$CACHE/chroots/$1-arm64"; }
 # (pip-target/sitecustomize.py), from the aarch64 part of the wheel cache,
 # downloaded into it when missing.
 arm64_install_cached() (
-    local py=$1 minor glibc
+    local py=$1 minor glibc pip_python
     shift
     minor=$(on "$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])') &&
         glibc=$(on ldd --version | sed -n '1s/.* //p') &&
@@ -140,10 +149,14 @@ print(json.dumps({"os_name": os.name, "sys_platform": sys.platform,
         return 1
     export PIP_TARGET VTX_TARGET_MARKERS PYTHONPATH=$SID_CHECKOUT/scripts/pip-target
     mkdir -p "$WHEELS/aarch64"
-    # On the command line, not as PIP_PYTHON_VERSION: pip reads that one
-    # for the wheel tags but not for the packages' Requires-Python.
+    # pip install checks the packages' Requires-Python against the
+    # interpreter that runs it, whatever --python-version says (pip
+    # download, against that): the same minor version runs it where pyenv
+    # has one. --python-version goes on the command line, since pip reads
+    # PIP_PYTHON_VERSION for the wheel tags alone.
+    pip_python=$(pyenv_python "$minor")
     # shellcheck disable=SC2046
-    where=host WHEELS=$WHEELS/aarch64 install_cached "${TOOLS_PYTHON:-python3}" \
+    where=host WHEELS=$WHEELS/aarch64 install_cached "${pip_python:-${TOOLS_PYTHON:-python3}}" \
         --python-version "$minor" --implementation cp --abi "cp${minor/./}" --only-binary :all: \
         --platform manylinux2014_aarch64 $(seq -f '--platform manylinux_2_%g_aarch64' 17 "${glibc#2.}") "$@"
 )

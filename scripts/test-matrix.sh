@@ -45,7 +45,6 @@ cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 # shellcheck source=scripts/matrix-lib.sh
 source scripts/matrix-lib.sh
-PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
 TEST_WHEELS=
 ARCH=x86_64
 while :; do
@@ -73,9 +72,9 @@ esac
 interpreters() {
     local minor home
     for minor in "$@"; do
-        home=$(ls -d "$PYENV_VERSIONS/$minor".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
-            sort -V | tail -n 1)
+        home=$(pyenv_python "$minor")
         if [ -n "$home" ]; then
+            home=$(dirname "$(dirname "$home")")
             echo "host $home/bin/python $(basename "$home")"
         elif sid_setup >"$CACHE/logs/chroot-sid.setup" 2>&1 &&
                 sid_run "python$minor" -c pass 2>/dev/null; then
