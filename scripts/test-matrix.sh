@@ -163,8 +163,12 @@ while read -r where python version <&3; do
         continue
     fi
     [ "$have" = "$torch" ] || [ "$install" != install_cached ] || link_duplicates
+    # Before 3.10 torch.distributed imports importlib_metadata, which torch's
+    # x86_64 wheels bring in through triton and its aarch64 wheels not at all.
+    extra=()
+    [ "$install" = install_cached ] || extra=("importlib_metadata; python_version < '3.10'")
     on "$py" -c "import numpy, pytest, mypy.stubtest" 2>/dev/null ||
-        $install "$py" numpy pytest mypy >>"$log.setup" 2>&1
+        $install "$py" numpy pytest mypy "${extra[@]}" >>"$log.setup" 2>&1
 
     # The package goes into a venv of this run's own on top of the torch
     # venv, built in a folder of this run's own: other runs, beside this one
