@@ -50,7 +50,9 @@ debian_chroot_run() {
         mount -t proc proc "$root/proc" &&
             mount --rbind /dev "$root/dev" || exit 1
         for pair in $binds; do
-            mkdir -p "$root${pair#*:}" && mount --bind "${pair%%:*}" "$root${pair#*:}" || exit 1
+            # A file (such as /proc/cpuinfo) may be bound over a file.
+            { [ -e "$root${pair#*:}" ] || mkdir -p "$root${pair#*:}"; } &&
+                mount --bind "${pair%%:*}" "$root${pair#*:}" || exit 1
         done
         # The caller'"'"'s folder, where the chroot has it.
         exec chroot "$root" /bin/sh -c '"'"'cd "$1" 2>/dev/null || cd /; shift; exec "$@"'"'"' cd "$cwd" \
@@ -61,25 +63,42 @@ debian_chroot_run() {
     ' chroot-run "$root" "$binds" "$(pwd)" "$cert" "$@"
 }
 
-# apt-get inside a chroot, through RUN (a function like sid_run); the
-# archive's Release file may be past its Valid-Until date.
+# apt-get inside a chroot, through RUN (a function like sid_run, with any
+# leading arguments: "arm64_run sid"); the archive's Release file may be past
+# its Valid-Until date.
 debian_apt() {
     local run=$1
     shift
-    "$run" env DEBIAN_FRONTEND=noninteractive apt-get -q \
+    $run env DEBIAN_FRONTEND=noninteractive apt-get -q \
         -o Acquire::Check-Valid-Until=false "$@"
 }
 
-# Debootstraps Debian SUITE into ROOT, unless a previous run got that far.
+# Debootstraps Debian SUITE into ROOT, unless a previous run got that far,
+# with the extra packages INCLUDE (comma-separated). ARCH, when given, is one
+# this machine runs only through qemu (binfmt_misc registered): debootstrap
+# then only unpacks, and its second stage runs inside the root, emulated and
+# resumed by the next call if it was cut short.
+#
+#     debian_bootstrap SUITE ROOT [ARCH [INCLUDE]]
 debian_bootstrap() {
-    local suite=$1 root=$2
-    [ -x "$root/usr/bin/apt-get" ] && return 0
+    local suite=$1 root=$2 arch=${3:-} include=${4:-}
+    [ -x "$root/usr/bin/apt-get" ] && [ ! -e "$root/debootstrap" ] && return 0
     command -v debootstrap >/dev/null ||
         { apt-get update -qq && apt-get install -y -qq debootstrap; } || return 1
-    rm -rf "$root"
-    mkdir -p "$(dirname "$root")"
-    # shellcheck disable=SC2046
-    debootstrap --variant=minbase "$suite" "$root" $(debian_mirror)
+    if [ -z "$arch" ] || [ ! -x "$root/debootstrap/debootstrap" ]; then
+        rm -rf "$root"
+        mkdir -p "$(dirname "$root")"
+        # shellcheck disable=SC2046
+        debootstrap --variant=minbase ${include:+--include="$include"} \
+            ${arch:+--arch="$arch" --foreign} "$suite" "$root" $(debian_mirror) || return 1
+    fi
+    [ -z "$arch" ] || niced debian_chroot_run "$root" "" "" /debootstrap/debootstrap --second-stage
+}
+
+# Runs a command (a function too) at the lowest priority: emulated work must
+# not slow what else this machine runs.
+niced() {
+    (renice -n 19 -p "$BASHPID" >/dev/null && "$@")
 }
 
 # Runs a command inside the unstable chroot, with the checkout and the

@@ -10,6 +10,7 @@
 #     bash scripts/test-matrix.sh            # every interpreter
 #     bash scripts/test-matrix.sh 3.7 3.14   # only these
 #     bash scripts/test-matrix.sh --wheels dist [3.X ...]
+#     bash scripts/test-matrix.sh --wheels dist --arch aarch64 [3.X ...]
 #
 # --wheels DIR tests the built wheels in DIR (scripts/build-wheels.sh)
 # instead of building: in the run's own venv on top of the torch venv,
@@ -17,12 +18,22 @@
 # compiler is involved), then the tests. The build column then names the
 # wheel installed.
 #
+# --arch aarch64 (with --wheels) tests the aarch64 wheels in Debian's arm64
+# roots of matrix-lib.sh, run through qemu-user (3.9 on Debian 11, 3.11 on
+# Debian 12, 3.13 on Debian 13, 3.14 and 3.15 on unstable; made on first
+# use, needs root). torch comes from pip here, for that root's platform;
+# the wheel goes in with the root's own pip. Emulated, everything runs ten
+# to twenty times slower: the tests' child processes get
+# VTX_TEST_TIMEOUT_FACTOR (default 20) times their time limits.
+#
 # Everything slow lives in a cache folder, VTX_MATRIX_CACHE (default
 # $HOME/.cache/vantorix-matrix), kept across runs:
 #   wheels/          torch, numpy, pytest, mypy; only what is missing is downloaded
 #   venvs/<version>/ one virtual environment per interpreter, torch included
 #                    (sid-<version> for the chroot's)
 #   chroots/sid/     the Debian unstable chroot
+#   chroots/<suite>-arm64/, venvs/arm64/<suite>-<version>/, wheels/aarch64/
+#                    the same for aarch64
 #   logs/            build and test logs of the last run
 # Each run rebuilds the package from scratch with `pip install .` (a real
 # install, not editable) into a venv of the run's own that reads the torch
@@ -34,13 +45,26 @@ cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 # shellcheck source=scripts/matrix-lib.sh
 source scripts/matrix-lib.sh
-PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
 TEST_WHEELS=
-if [ "${1:-}" = --wheels ]; then
-    TEST_WHEELS=$(realpath "$2") && shift 2 || exit 2
-    # The chroot sees the wheels at the same path.
-    export SID_BINDS="${SID_BINDS:-} $TEST_WHEELS:$TEST_WHEELS"
-fi
+ARCH=x86_64
+while :; do
+    case ${1:-} in
+        --wheels)
+            TEST_WHEELS=$(realpath "$2") && shift 2 || exit 2
+            # The chroots see the wheels at the same path.
+            export SID_BINDS="${SID_BINDS:-} $TEST_WHEELS:$TEST_WHEELS"
+            ARM64_BINDS="${ARM64_BINDS:-} $TEST_WHEELS:$TEST_WHEELS"
+            ;;
+        --arch) ARCH=${2:-} && shift 2 || exit 2 ;;
+        *) break ;;
+    esac
+done
+case $ARCH in
+    x86_64) ;;
+    aarch64) [ -n "$TEST_WHEELS" ] || { echo "--arch aarch64 tests wheels: give --wheels DIR" >&2 && exit 2; } ;;
+    *) echo "unknown --arch $ARCH" >&2 && exit 2 ;;
+esac
+[ "$ARCH" = x86_64 ] || VTX_TEST_TIMEOUT_FACTOR=${VTX_TEST_TIMEOUT_FACTOR:-20}
 
 # One line per minor version asked for: how to run a command there (host or
 # sid), the interpreter, its full version. pyenv's newest patch release where
@@ -48,13 +72,27 @@ fi
 interpreters() {
     local minor home
     for minor in "$@"; do
-        home=$(ls -d "$PYENV_VERSIONS/$minor".* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' |
-            sort -V | tail -n 1)
+        home=$(pyenv_python "$minor")
         if [ -n "$home" ]; then
+            home=$(dirname "$(dirname "$home")")
             echo "host $home/bin/python $(basename "$home")"
         elif sid_setup >"$CACHE/logs/chroot-sid.setup" 2>&1 &&
                 sid_run "python$minor" -c pass 2>/dev/null; then
             echo "sid python$minor $(sid_run "python$minor" -c \
+                'import platform; print(platform.python_version())')"
+        else
+            echo "none python$minor $minor"
+        fi
+    done
+}
+
+# The same for the arm64 roots: arm64-<suite> python3.X, its full version.
+arm64_interpreters() {
+    local minor suite
+    for minor in "$@"; do
+        if suite=$(arm64_suite "$minor") &&
+                arm64_setup "$suite" >"$CACHE/logs/arm64-$suite.setup" 2>&1; then
+            echo "arm64-$suite python$minor $(arm64_run "$suite" "python$minor" -c \
                 'import platform; print(platform.python_version())')"
         else
             echo "none python$minor $minor"
@@ -76,7 +114,7 @@ install_wheel() {
     on "$run_py" -I -c 'import vantorix.blockwise_vantorix as m; print(m.__file__)' |
         grep "^$(dirname "$(dirname "$run_py")")/" >/dev/null || return 1
     find "$TEST_WHEELS" -name "vantorix-*-$(on "$run_py" -c \
-        'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl" -printf '%f\n'
+        'import sys; print("cp%d%d" % sys.version_info[:2])')-*_$ARCH.whl" -printf '%f\n'
 }
 
 status=0
@@ -91,6 +129,10 @@ if [ -n "$TEST_WHEELS" ]; then
 else
     printf '%-9s %-8s %-15s %s\n' python torch build-warnings tests
 fi
+if [ "$ARCH" = aarch64 ]; then
+    # shellcheck disable=SC2046
+    [ $# -gt 0 ] || set -- $(for pair in $ARM64_SUITES; do echo "${pair#*:}"; done)
+fi
 [ $# -gt 0 ] || set -- 3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15
 while read -r where python version <&3; do
     minor=$(cut -d. -f1,2 <<<"$version")
@@ -102,24 +144,31 @@ while read -r where python version <&3; do
     fi
     venv=$CACHE/venvs/$version
     [ "$where" = host ] || venv=$CACHE/venvs/$where-$version
+    # Out of reach of link_duplicates, which knows nothing of them.
+    [ "${where%%-*}" != arm64 ] || venv=$CACHE/venvs/arm64/${where#arm64-}-$version
+    install=install_cached
+    [ "${where%%-*}" != arm64 ] || install=arm64_install_cached
     py=$venv/bin/python
     # Logs are written in this run's folder and copied to the cache's logs/
     # at the end, so that a run beside this one cannot mix in.
     log=$tests_copy/logs/$version
+    # The unstable chroot's 3.14 shares its version with the arm64 root's.
+    [ "${where%%-*}" != arm64 ] || log=$tests_copy/logs/$where-$version
 
-    if [ ! -x "$py" ]; then
-        on "$python" -m venv "$venv" &&
-            quiet_pip on "$py" -m pip install -q --upgrade pip
-    fi
+    [ -x "$py" ] || new_venv "$python" "$venv"
     have=$(on "$py" -c "import torch; print(torch.__version__.split('+')[0])" 2>/dev/null)
-    if [ "$have" != "$torch" ] && ! install_cached "$py" "torch==$torch" >"$log.setup" 2>&1; then
+    if [ "$have" != "$torch" ] && ! $install "$py" "torch==$torch" >"$log.setup" 2>&1; then
         printf '%-9s %-8s %-15s %s\n' "$version" "$torch" - "torch install failed: $log.setup"
         status=1
         continue
     fi
-    [ "$have" = "$torch" ] || link_duplicates
+    [ "$have" = "$torch" ] || [ "$install" != install_cached ] || link_duplicates
+    # Before 3.10 torch.distributed imports importlib_metadata, which torch's
+    # x86_64 wheels bring in through triton and its aarch64 wheels not at all.
+    extra=()
+    [ "$install" = install_cached ] || extra=("importlib_metadata; python_version < '3.10'")
     on "$py" -c "import numpy, pytest, mypy.stubtest" 2>/dev/null ||
-        install_cached "$py" numpy pytest mypy >>"$log.setup" 2>&1
+        $install "$py" numpy pytest mypy "${extra[@]}" >>"$log.setup" 2>&1
 
     # The package goes into a venv of this run's own on top of the torch
     # venv, built in a folder of this run's own: other runs, beside this one
@@ -143,9 +192,10 @@ while read -r where python version <&3; do
         warnings=$(grep -cE ': warning:|CMake Warning' "$log.build")
     fi
 
-    (cd "$tests_copy" && on "$run_py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
+    (cd "$tests_copy" && on env VTX_TEST_TIMEOUT_FACTOR="${VTX_TEST_TIMEOUT_FACTOR:-1}" \
+        "$run_py" -m pytest -q -p no:cacheprovider tests) >"$log.tests" 2>&1
     result=$(test_result "$log.tests") || status=1
     printf '%-9s %-8s %-15s %s\n' "$version" "$torch" "$warnings" "$result"
-done 3< <(interpreters "$@")
+done 3< <(if [ "$ARCH" = x86_64 ]; then interpreters "$@"; else arm64_interpreters "$@"; fi)
 cp "$tests_copy"/logs/* "$CACHE/logs/" 2>/dev/null
 exit $status

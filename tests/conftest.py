@@ -12,6 +12,7 @@ import pytest
 import torch
 
 import vantorix
+from vtx_support import timeout
 
 
 @pytest.fixture
@@ -52,7 +53,7 @@ def run_python():
         env = dict(os.environ, PYTHONPATH=str(path))
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                               cwd=path, env=env, capture_output=True, text=True,
-                              timeout=600, preexec_fn=limit_stack if stack_limit else None)
+                              timeout=timeout(600), preexec_fn=limit_stack if stack_limit else None)
         assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr}"
         return json.loads(proc.stdout.splitlines()[-1])
     return run

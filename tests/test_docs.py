@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import vantorix
+from vtx_support import timeout
 
 ROOT = Path(__file__).resolve().parent.parent
 if not (ROOT / "README.md").is_file():
@@ -86,7 +87,7 @@ def test_snippet_runs(page, block, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         filter(None, [package_root, os.environ.get("PYTHONPATH")])))
     proc = subprocess.run([sys.executable, "snippet.py"], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=600)
+                          capture_output=True, text=True, timeout=timeout(600))
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr}"
 
 

@@ -13,7 +13,7 @@ import torch.nn as nn
 
 import vantorix.blockwise_vantorix as bv
 from vantorix import modules_vantorix as VT
-from vtx_support import Holder
+from vtx_support import Holder, timeout
 
 needs_device_context = pytest.mark.skipif(
     not hasattr(torch.device, "__enter__"),
@@ -25,7 +25,7 @@ except ImportError:
     fully_shard = None
 
 # The sharded routes start two processes; a hang fails the test instead.
-SHARDED_TIMEOUT = 120
+SHARDED_TIMEOUT = timeout(120)
 
 
 def network():

@@ -13,7 +13,7 @@ import threading
 import torch.nn as nn
 
 from vantorix import globals_vantorix as GVT
-from vtx_support import Holder
+from vtx_support import Holder, timeout
 
 # A nested walk in a configuration query, on a list whose last item's
 # finaliser either empties the outer list or runs a third walk. The outer
@@ -75,7 +75,8 @@ def test_finalisers_and_nested_walks_change_nothing(tmp_path, package_copy):
     env = dict(os.environ, PYTHONPATH=str(package_copy), PYTHONMALLOC="debug")
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(NESTED), "clear", "third"],
                           cwd=str(tmp_path), env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=600)
+                          stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=timeout(600))
     assert proc.returncode == 0, proc.stderr
     results = json.loads(proc.stdout.splitlines()[-1])
     for indexed, scanned in (results[0:2], results[2:4]):

@@ -1,11 +1,21 @@
 """Helpers shared by the behaviour tests of vantorix.blockwise_vantorix."""
 
 import collections
+import os
 
 import torch.nn as nn
 
 NATIVE_PREFIX = "vantorix.blockwise_vantorix."
 NATIVE_FILE = "vantorix\\\\blockwise_vantorix"
+
+# Time limits of child processes stretch by VTX_TEST_TIMEOUT_FACTOR, for
+# interpreters that run many times slower than usual (under emulation).
+TIMEOUT_FACTOR = float(os.environ.get("VTX_TEST_TIMEOUT_FACTOR", "1"))
+
+
+def timeout(seconds):
+    """A child process's time limit of ``seconds``, stretched as above."""
+    return seconds * TIMEOUT_FACTOR
 
 
 def native_entries(excinfo):
