@@ -44,46 +44,38 @@ bool begins_with(PyObject* text, PyObject* prefix) noexcept {
     return PyUnicode_Tailmatch(text, prefix, 0, length, -1) == 1;
 }
 
-// The hashes of `known` followed by the code points of `text` from `begin`.
-NameHashes extended(NameHashes known, PyObject* text, Py_ssize_t begin) noexcept {
+// visit(units, count) over the code units of `text` from `begin`, in the
+// width they are stored in.
+template <class Visit>
+auto with_units(PyObject* text, Py_ssize_t begin, Visit visit) {
     const void* data = PyUnicode_DATA(text);
     auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text) - begin);
     switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return text_hash::extended(known, static_cast<const Py_UCS1*>(data) + begin, count);
-    case PyUnicode_2BYTE_KIND:
-        return text_hash::extended(known, static_cast<const Py_UCS2*>(data) + begin, count);
-    default:
-        return text_hash::extended(known, static_cast<const Py_UCS4*>(data) + begin, count);
+    case PyUnicode_1BYTE_KIND: return visit(static_cast<const Py_UCS1*>(data) + begin, count);
+    case PyUnicode_2BYTE_KIND: return visit(static_cast<const Py_UCS2*>(data) + begin, count);
+    default: return visit(static_cast<const Py_UCS4*>(data) + begin, count);
     }
+}
+
+// The hashes of `known` followed by the code points of `text` from `begin`.
+NameHashes extended(NameHashes known, PyObject* text, Py_ssize_t begin) noexcept {
+    return with_units(text, begin, [&](auto units, std::size_t count) {
+        return text_hash::extended(known, units, count);
+    });
 }
 
 // The whole-text hash of `full`'s text followed by `text` from `begin`.
 std::uint64_t full_extended(std::uint64_t full, PyObject* text, Py_ssize_t begin) noexcept {
-    const void* data = PyUnicode_DATA(text);
-    auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text) - begin);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return text_hash::full_extended(full, static_cast<const Py_UCS1*>(data) + begin, count);
-    case PyUnicode_2BYTE_KIND:
-        return text_hash::full_extended(full, static_cast<const Py_UCS2*>(data) + begin, count);
-    default:
-        return text_hash::full_extended(full, static_cast<const Py_UCS4*>(data) + begin, count);
-    }
+    return with_units(text, begin, [&](auto units, std::size_t count) {
+        return text_hash::full_extended(full, units, count);
+    });
 }
 
 // The tail hash of `text` from `begin`, false if a "." follows there.
 bool undotted_tail(PyObject* text, Py_ssize_t begin, std::uint64_t& tail) noexcept {
-    const void* data = PyUnicode_DATA(text);
-    auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text) - begin);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return text_hash::undotted_tail(static_cast<const Py_UCS1*>(data) + begin, count, tail);
-    case PyUnicode_2BYTE_KIND:
-        return text_hash::undotted_tail(static_cast<const Py_UCS2*>(data) + begin, count, tail);
-    default:
-        return text_hash::undotted_tail(static_cast<const Py_UCS4*>(data) + begin, count, tail);
-    }
+    return with_units(text, begin, [&](auto units, std::size_t count) {
+        return text_hash::undotted_tail(units, count, tail);
+    });
 }
 
 // Spreads the bits of a hash or an address.
@@ -155,18 +147,28 @@ NameHashes NameIndex::hashes_of(PyObject* text) {
     return extended(NameHashes{}, text, 0);
 }
 
+// Moves the entries of `old` into the larger `grown`, each to the first
+// free place from `place(entry, mask)`: re-filed from what they keep, no
+// name is read again.
+template <class Entry, class Place>
+void refile(const Table<Entry>& old, Table<Entry>& grown, PyObject* Entry::*key, Place place) {
+    std::size_t mask = grown.size() - 1;
+    for (std::size_t from = 0; from < old.size(); ++from) {
+        const Entry& entry = old[from];
+        if (!(entry.*key)) continue;
+        std::size_t i = place(entry, mask);
+        while (grown[i].*key) i = (i + 1) & mask;
+        grown[i] = entry;
+    }
+}
+
 // Doubles the tables that one more name or object would fill past half.
 bool NameIndex::make_room() {
     if (2 * (known_count_ + 1) > known_.size()) {
         Table<Known> grown;
         if (!grown.allocate(known_.size() ? 2 * known_.size() : first_table_size)) return false;
-        std::size_t mask = grown.size() - 1;
-        for (const Known& entry : known_) {
-            if (!entry.object) continue;
-            std::size_t i = address_slot(entry.object, mask);
-            while (grown[i].object) i = (i + 1) & mask;
-            grown[i] = entry;
-        }
+        refile(known_, grown, &Known::object,
+               [](const Known& entry, std::size_t mask) { return address_slot(entry.object, mask); });
         known_ = std::move(grown);
     }
     if (2 * (texts_ + 1) > slots_.size()) {
@@ -175,14 +177,8 @@ bool NameIndex::make_room() {
         std::size_t size = slots_.size() ? 2 * slots_.size() : first_table_size;
         // Eight filter bits per slot; at most half the slots hold a name.
         if (!grown.allocate(size) || !filter.allocate(size / 8)) return false;
-        std::size_t mask = size - 1;
-        // Re-filed from the hashes kept: no name is read again.
-        for (const Slot& slot : slots_) {
-            if (!slot.name) continue;
-            std::size_t i = text_slot(slot.hashes, mask);
-            while (grown[i].name) i = (i + 1) & mask;
-            grown[i] = slot;
-        }
+        refile(slots_, grown, &Slot::name,
+               [](const Slot& slot, std::size_t mask) { return text_slot(slot.hashes, mask); });
         slots_ = std::move(grown);
         filter_ = std::move(filter);
         for (const Slot& slot : slots_) {
