@@ -148,9 +148,11 @@ Ref read_member(Handle net, Handle member) { return getattr(net, member); }
 }
 
 // setattr(net, name, optimize_module(<child>, depth + 1, <path>, converted_list)),
-// each argument evaluated in its order.
+// each argument evaluated in its order. Part of the visit's own frame, which
+// the descent keeps on the stack anyway: left to itself, clang's -Os may
+// give it one more frame a level.
 template <class Path>
-int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_child,
+[[gnu::always_inline]] inline int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_child,
                  Handle depth, Path path_of, Handle converted_list) {
     Ref optimize = lookup_global(frame, S.optimize_module);
     if (!optimize) return -1;
