@@ -152,8 +152,9 @@ Ref read_member(Handle net, Handle member) { return getattr(net, member); }
 // the descent keeps on the stack anyway: left to itself, clang's -Os may
 // give it one more frame a level.
 template <class Path>
-[[gnu::always_inline]] inline int descend_into(const Frame& frame, Handle net, Handle name, ReadChild read_child,
-                 Handle depth, Path path_of, Handle converted_list) {
+[[gnu::always_inline]] inline int descend_into(const Frame& frame, Handle net, Handle name,
+                                               ReadChild read_child, Handle depth, Path path_of,
+                                               Handle converted_list) {
     Ref optimize = lookup_global(frame, S.optimize_module);
     if (!optimize) return -1;
     Ref child = read_child(net, name);

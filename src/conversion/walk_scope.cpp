@@ -232,17 +232,20 @@ bool NameIndex::add(PyObject* name) {
     }
 }
 
+void NameIndex::hold(PyObject* object, const NameHashes& hashes) {
+    // Out of memory, the object is only not known: forgetting is harmless.
+    if (make_room() && list_append(held_, object) == 0) {
+        remember(object, hashes);
+    } else {
+        PyErr_Clear();
+    }
+}
+
 NameHashes NameIndex::hashes_held(PyObject* text) {
     NameHashes hashes = hashes_of(text);
     // Known by its address from now on, so that a return to this module
-    // after a descent costs nothing. Forgetting is harmless.
-    if (!known(text)) {
-        if (make_room() && list_append(held_, text) == 0) {
-            remember(text, hashes);
-        } else {
-            PyErr_Clear();
-        }
-    }
+    // after a descent costs nothing.
+    if (!known(text)) hold(text, hashes);
     return hashes;
 }
 
@@ -295,11 +298,7 @@ void NameIndex::learn(PyObject* path, PyObject* head) {
     } else {
         return;
     }
-    if (make_room() && list_append(held_, path) == 0) {
-        remember(path, hashes);
-    } else {
-        PyErr_Clear();
-    }
+    hold(path, hashes);
     last_learned_ = Recent{Ref::newref(path), hashes};
 }
 

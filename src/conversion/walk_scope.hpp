@@ -135,6 +135,8 @@ private:
     NameHashes hashes_of(PyObject* text);
     // The same, and the object known by its address from now on.
     NameHashes hashes_held(PyObject* text);
+    // Holds an object that no list of the walk's holds, known by address.
+    void hold(PyObject* object, const NameHashes& hashes);
     const Known* known(PyObject* object) const noexcept;
     bool remember(PyObject* object, const NameHashes& hashes);
     bool make_room();
