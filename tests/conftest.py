@@ -47,13 +47,18 @@ def run_python():
     returns the JSON value that the script prints on its last line. A
     ``stack_limit`` in bytes caps the main thread's stack of that process."""
     def run(code, path, stack_limit=None):
-        def limit_stack():
-            import resource
-            resource.setrlimit(resource.RLIMIT_STACK, (stack_limit, stack_limit))
+        command = [sys.executable, "-c", textwrap.dedent(code)]
+        if stack_limit:
+            # A fresh interpreter sets the limit and execs the script, which
+            # gets a main thread of that size. Not preexec_fn: Python code in
+            # a fork of this threaded process can deadlock (seen under
+            # qemu-user).
+            command = [sys.executable, "-c", "import os, resource, sys\n"
+                       f"resource.setrlimit(resource.RLIMIT_STACK, ({stack_limit}, {stack_limit}))\n"
+                       "os.execv(sys.executable, sys.argv[1:])", *command]
         env = dict(os.environ, PYTHONPATH=str(path))
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                              cwd=path, env=env, capture_output=True, text=True,
-                              timeout=timeout(600), preexec_fn=limit_stack if stack_limit else None)
+        proc = subprocess.run(command, cwd=path, env=env, capture_output=True, text=True,
+                              timeout=timeout(600))
         assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr}"
         return json.loads(proc.stdout.splitlines()[-1])
     return run
