@@ -39,14 +39,17 @@ quiet_pip() {
 }
 
 # Installs the requirements from the wheel cache, downloading into it first
-# only when the cache cannot satisfy them.
+# only when the cache cannot satisfy them. INSTALL_OPTIONS: more options
+# for the install alone.
 install_cached() {
     local python=$1
     shift
-    quiet_pip on "$python" -m pip install -q --no-index --find-links "$WHEELS" "$@" 2>/dev/null &&
-        return
+    # shellcheck disable=SC2086
+    quiet_pip on "$python" -m pip install -q --no-index --find-links "$WHEELS" ${INSTALL_OPTIONS:-} "$@" \
+        2>/dev/null && return
+    # shellcheck disable=SC2086
     quiet_pip on "$python" -m pip download -q -d "$WHEELS" "$@" &&
-        quiet_pip on "$python" -m pip install -q --no-index --find-links "$WHEELS" "$@"
+        quiet_pip on "$python" -m pip install -q --no-index --find-links "$WHEELS" ${INSTALL_OPTIONS:-} "$@"
 }
 
 # Runs a command where the interpreter of this round lives: $where is host,
@@ -152,11 +155,16 @@ print(json.dumps({"os_name": os.name, "sys_platform": sys.platform,
     # pip install checks the packages' Requires-Python against the
     # interpreter that runs it, whatever --python-version says (pip
     # download, against that): the same minor version runs it where pyenv
-    # has one. --python-version goes on the command line, since pip reads
+    # has one. Where pyenv has none (3.14, 3.15), the download has chosen
+    # by the target's version already and the install skips the check.
+    # --python-version goes on the command line, since pip reads
     # PIP_PYTHON_VERSION for the wheel tags alone.
     pip_python=$(pyenv_python "$minor")
+    local install_options=
+    [ -n "$pip_python" ] || install_options=--ignore-requires-python
     # shellcheck disable=SC2046
-    where=host WHEELS=$WHEELS/aarch64 install_cached "${pip_python:-${TOOLS_PYTHON:-python3}}" \
+    where=host WHEELS=$WHEELS/aarch64 INSTALL_OPTIONS=$install_options \
+        install_cached "${pip_python:-${TOOLS_PYTHON:-python3}}" \
         --python-version "$minor" --implementation cp --abi "cp${minor/./}" --only-binary :all: \
         --platform manylinux2014_aarch64 $(seq -f '--platform manylinux_2_%g_aarch64' 17 "${glibc#2.}") "$@"
 )
