@@ -331,7 +331,7 @@ depth = DEPTH
 # qemu-user ignores a program's own stack limit and gives the main thread
 # its own (8 MiB or more): the chain then grows with the stack it has.
 stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
-if not THREAD_STACK and STACK_LIMIT < stack != resource.RLIM_INFINITY:
+if not THREAD_STACK and stack != resource.RLIM_INFINITY and stack > STACK_LIMIT:
     depth = DEPTH * stack // STACK_LIMIT
 root = node = nn.Module()
 for _ in range(depth):
