@@ -459,7 +459,10 @@ print(json.dumps("main thread done"), flush=True)
 # once the program is ending with pthread_exit, whose unwinding passes the
 # walk's frames, from wherever the thread stands, a finaliser that one of
 # the walk's reference drops runs included; the program must end as it
-# would with a walk in Python.
+# would with a walk in Python. Before 3.10.8 the interpreter itself can
+# deadlock here now and then (CPython gh-96387: the main thread waits for a
+# daemon thread that asked it for the lock and has ended since); seen under
+# emulation on 3.9.
 # Under AddressSanitizer the unwinding leaves the skipped frames' redzones
 # poisoned, and the sanitizer's own stack reset (sigaltstack in
 # __asan_handle_no_return) then reports an overflow.
