@@ -3,6 +3,7 @@ torch-level work that any walk of the same network has to do.
 
     .venv/bin/python benchmarks/bench_walk.py [--meta] [module counts ...]
     .venv/bin/python benchmarks/bench_walk.py --depth [levels ...]
+    .venv/bin/python benchmarks/bench_walk.py --caller-list
 
 The default counts are 1000 2000 10000 50000 200000. A network is a root
 holding a ModuleList of blocks; a block holds ten plain layers and one
@@ -36,6 +37,16 @@ and what making and keeping the chain's path names alone costs per level,
 which every walk of the chain must do.
 Last, it times one optimize_module call on a module with one member while
 the caller's list holds 40 names of 6,000 dots each.
+
+With --caller-list it times optimize_module called from Python with a list
+of the caller's, in four cases: one member against 100,000 short names; one
+member against 100 names of 100,000 characters; 2,000 members each found as
+the list's first item; 500 blocks of two leaves, each walked by a call of
+its own, sharing a list of 20,000 names. For each it prints the
+milliseconds of the module's calls and of the same calls of the walk
+written in plain Python, each also less the same calls with an empty list:
+what the membership tests cost. Last, the peak memory of one call that
+indexes a caller's list of 65,537, 100,000 and 131,071 names, per name.
 
 With --meta the networks are built on the meta device, as a network too
 large for real weights is, and the script prints per count the CPU seconds
@@ -352,6 +363,126 @@ def main_depth(lengths):
     print(f"optimize_module, 40 listed names of 6,000 dots: {long_names_call():.2f} ms")
 
 
+# ------------------------------------------------------------ caller list
+
+class Members(nn.Module):
+    """A module whose __dir__ lists the names given, none of them a module."""
+
+    def __init__(self, members):
+        super().__init__()
+        self.members = members
+
+    def __dir__(self):
+        return self.members
+
+
+class Pair(nn.Module):
+    """A block of two small leaves, each of three plain members."""
+
+    def __init__(self):
+        super().__init__()
+        self.left = Members(["p", "q", "r"])
+        self.right = Members(["p", "q", "r"])
+
+    def __dir__(self):
+        return ["left", "right"]
+
+
+def python_optimize_module(net, depth, name_so_far, converted_list):
+    """The walk written in plain Python, with the same member tests."""
+    all_members = net.__dir__()
+    if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
+        for submodule_id, layer in net.named_children():
+            if type(net.get_submodule(submodule_id)) is VT.VTXNeuronModule:
+                setattr(net, submodule_id, bv.convert_to_vtx_layer_block(
+                    net.get_submodule(submodule_id)))
+            elif net != net.get_submodule(submodule_id):
+                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
+                setattr(net, submodule_id, python_optimize_module(
+                    net.get_submodule(submodule_id), depth + 1,
+                    name_so_far + "[" + str(submodule_id) + "]", converted_list))
+        return net
+    for member in all_members:
+        try:
+            getattr(net, member, None)
+        except BaseException:
+            continue
+        sub_name = name_so_far + "." + member
+        if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
+            continue
+        if type(getattr(net, member, None)) is VT.VTXNeuronModule:
+            setattr(net, member, bv.convert_to_vtx_layer_block(getattr(net, member)))
+        elif issubclass(type(getattr(net, member, None)), nn.Module):
+            if net != getattr(net, member):
+                converted_list += [sub_name]
+                setattr(net, member, python_optimize_module(
+                    getattr(net, member), depth + 1, sub_name, converted_list))
+    return net
+
+
+def caller_list_cases():
+    """(what, make) of each case; make() gives the calls, a list of
+    (net, name_so_far), the list they share, and the shortest list with
+    which the calls take the same way."""
+    short = [".block%d" % index for index in range(100000)]
+    long = [("." + "x" * 99999)[:-1] + chr(65 + index % 26) + "%d" % index
+            for index in range(100)]
+    return [
+        ("one member, 100,000 short names", lambda: ([(Members(["n"]), "")], list(short), [])),
+        ("one member, 100 names of 100,000 characters",
+         lambda: ([(Members(["n"]), "")], list(long), [])),
+        ("2,000 questions answered by the first of 100,000 names",
+         lambda: ([(Members(["n"] * 2000), "")], [".n"] + short, [".n"])),
+        ("500 blocks of two leaves, a 20,000-name list",
+         lambda: ([(Pair(), ".blocks[%d]" % index) for index in range(500)], short[:20000], [])),
+    ]
+
+
+def caller_list_ms(optimize, make):
+    """Milliseconds of the calls of one case, best of three, and of the same
+    calls with the shortest list: their difference is what the tests cost."""
+    results = []
+    for listed in (True, False):
+        seconds = []
+        for _ in range(3):
+            calls, names, shortest = make()
+            if not listed:
+                names = shortest
+            gc.collect()
+            start = time.process_time()
+            for net, name_so_far in calls:
+                optimize(net, 0, name_so_far, names)
+            seconds.append(time.process_time() - start)
+        results.append(min(seconds) * 1e3)
+    return results
+
+
+def index_bytes_per_name(count):
+    """Peak memory traced during one call that indexes a caller's list of
+    `count` short names, per name: names, list and call made beforehand."""
+    names = [".block%d" % index for index in range(count)]
+    net = Members(["m%d" % index for index in range(50)])
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    tracemalloc.reset_peak()
+    bv.optimize_module(net, 0, "", names)
+    peak = tracemalloc.get_traced_memory()[1] - base
+    tracemalloc.stop()
+    return peak / count
+
+
+def main_caller_list():
+    print(f"{'case':<56} {'module ms':>10} {'tests ms':>9} {'Python ms':>10} {'tests ms':>9}")
+    for what, make in caller_list_cases():
+        native, native_empty = caller_list_ms(bv.optimize_module, make)
+        python, python_empty = caller_list_ms(python_optimize_module, make)
+        print(f"{what:<56} {native:>10.2f} {native - native_empty:>9.2f} "
+              f"{python:>10.2f} {python - python_empty:>9.2f}", flush=True)
+    print("peak memory of one call that indexes the list, bytes per name:")
+    for count in (65537, 100000, 131071):
+        print(f"{count:>8} names {index_bytes_per_name(count):>8.1f}", flush=True)
+
+
 # ------------------------------------------------------------------- meta
 
 def measure_meta(count):
@@ -395,6 +526,8 @@ def main(args):
         return measure_meta(int(args[1]))
     if args[:1] == ["--one-depth"]:
         return measure_depth(int(args[1]))
+    if args[:1] == ["--caller-list"]:
+        return main_caller_list()
     if args[:1] == ["--depth"]:
         return main_depth([int(arg) for arg in args[1:]] or [1000, 5000, 20000])
     meta = args[:1] == ["--meta"]

@@ -46,10 +46,12 @@ def member_index(net, name):
     ("", "kind\u20ac"), ("", "dotted.name"), (".deep" * 3000, "child"),
     (".seq[0][1]" * 500, "child"), (".deep" * 3000, "dotted.name")])
 @pytest.mark.parametrize("listed", [True, False])
-def test_long_list_is_searched_by_text(bv, monkeypatch, capsys, head, member, listed):
+# A list as long as the longest names take to hash is indexed for them too.
+@pytest.mark.parametrize("filler", [1, 20])
+def test_long_list_is_searched_by_text(bv, monkeypatch, capsys, head, member, listed, filler):
     path = head + "." + member
     # Names under the same module that only begin like the member's.
-    names = FILLER + [path + str(index) for index in range(8)]
+    names = FILLER * filler + [path + str(index) for index in range(8)]
     if listed:
         # Equal text, other object: the test is by value.
         names.append("".join([head, ".", member]))

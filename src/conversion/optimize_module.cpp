@@ -94,11 +94,9 @@ Ref format_member_path(Handle format, Handle name_so_far, Handle member) {
 
 // converted_list += [<path>]
 template <class Path>
-[[gnu::noinline]] int record_descent(WalkScope& walk, Ref& converted_list, Handle name_so_far,
-                                     Path path_of) {
+[[gnu::noinline]] int record_descent(WalkScope& walk, Ref& converted_list, Path path_of) {
     Ref path = path_of();
     if (!path) return -1;
-    walk.learn(path, name_so_far);
     Ref entry = list_of(path);
     if (!entry) return -1;
     // The collector must see the list before anything but an exact str enters it.
@@ -200,8 +198,7 @@ template <class Path>
 }
 
 // sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list
-[[gnu::noinline]] int is_excluded(const Frame& frame, Handle name_so_far, Handle sub_name,
-                                  Handle converted_list) {
+[[gnu::noinline]] int is_excluded(const Frame& frame, Handle sub_name, Handle converted_list) {
     Ref pc = global_attr(frame, S.GVT, S.pc);
     if (!pc) return -1;
     Ref not_to_save = call_method(pc, S.get_module_names_to_not_save);
@@ -209,7 +206,7 @@ template <class Path>
     int excluded = contains(not_to_save, sub_name);
     if (excluded != 0) return excluded;
     not_to_save = Ref();
-    return frame.walk->contains(converted_list, sub_name, name_so_far);
+    return frame.walk->contains(converted_list, sub_name);
 }
 
 // ----------------------------------------------------- container walk
@@ -240,7 +237,7 @@ template <class Path>
     if (is_other < 0) return frame.fail();
     if (is_other) {
         // converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
-        if (record_descent(*frame.walk, converted_list, name_so_far, child_path) < 0)
+        if (record_descent(*frame.walk, converted_list, child_path) < 0)
             return frame.fail();
         // setattr(net, submodule_id, optimize_module(net.get_submodule(submodule_id),
         //         depth + 1, name_so_far + "[" + str(submodule_id) + "]", converted_list))
@@ -278,7 +275,7 @@ template <class Path>
     if (!sub_name) return frame.fail();
 
     // if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
-    int excluded = is_excluded(frame, name_so_far, sub_name, converted_list);
+    int excluded = is_excluded(frame, sub_name, converted_list);
     if (excluded < 0) return frame.fail();
     if (excluded) {
         // if verbose: print("Skipping %s during save" % sub_name)
@@ -312,7 +309,7 @@ template <class Path>
     auto path = [&] { return Ref::newref(sub_name.get()); };
     if (is_other) {
         // converted_list += [sub_name]
-        if (record_descent(*frame.walk, converted_list, name_so_far, path) < 0)
+        if (record_descent(*frame.walk, converted_list, path) < 0)
             return frame.fail();
         // setattr(net, member, optimize_module(getattr(net, member), depth + 1, sub_name, converted_list))
         if (descend_into(frame, net, member, read_member, depth, path, converted_list) < 0)

@@ -1,72 +1,54 @@
-// Unit tests of the path-name hashes of the converted_list index.
+// Unit tests of the text hash of the converted_list index.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <set>
 #include <string>
 
 #include "vantorix/text_hash.hpp"
 
 namespace {
 
-using vtx::text_hash::NameHashes;
+std::uint64_t hashed(const std::string& text) { return vtx::text_hash::of(text.data(), text.size()); }
 
-NameHashes hashed(const std::u32string& text, NameHashes known = {}) {
-    return vtx::text_hash::extended(known, text.data(), text.size());
-}
-
-void expect_same(const NameHashes& a, const NameHashes& b) {
-    EXPECT_EQ(a.full, b.full);
-    EXPECT_EQ(a.head, b.head);
-    EXPECT_EQ(a.tail, b.tail);
-}
-
-// Extending a name's hashes by what is appended gives the hashes of the
-// whole name, wherever the names split, dots included.
-TEST(TextHash, ExtendingEqualsHashingTheWhole) {
-    const std::u32string name = U".encoder.blocks[0].attn.out\u20ac.w";
-    for (std::size_t split = 0; split <= name.size(); ++split) {
-        SCOPED_TRACE(split);
-        expect_same(hashed(name.substr(split), hashed(name.substr(0, split))), hashed(name));
-    }
-}
-
-// The head and tail are the hashes of the texts around the last dot, as
-// the member walk's questions compute them on their own.
-TEST(TextHash, HeadAndTailSplitAtTheLastDot) {
-    const std::u32string member = U"member";
-    std::uint64_t tail = 0;
-    ASSERT_TRUE(vtx::text_hash::undotted_tail(member.data(), member.size(), tail));
-    NameHashes name = hashed(U".a.bc.member");
-    EXPECT_EQ(name.head, hashed(U".a.bc").full);
-    EXPECT_EQ(name.tail, tail);
-    EXPECT_EQ(vtx::text_hash::full_extended(name.head, U".member", 7), name.full);
-    NameHashes undotted = hashed(member);
-    EXPECT_EQ(undotted.head, NameHashes{}.full);
-    EXPECT_EQ(undotted.tail, tail);
-    EXPECT_FALSE(vtx::text_hash::undotted_tail(U"a.b", 3, tail));
-}
-
-// Code points hash alike whatever the width of the units that hold them.
-TEST(TextHash, UnitWidthDoesNotMatter) {
-    const std::string narrow = ".x.y";
-    const std::u16string wide = u".x.y";
-    auto a = vtx::text_hash::extended(NameHashes{}, reinterpret_cast<const unsigned char*>(narrow.data()),
-                                      narrow.size());
-    expect_same(a, vtx::text_hash::extended(NameHashes{}, wide.data(), wide.size()));
-    expect_same(a, hashed(U".x.y"));
-}
-
-// Texts that differ, in length, order or a NUL, hash apart.
-TEST(TextHash, DistinctTextsDiffer) {
-    const std::u32string texts[] = {U"", std::u32string(1, U'\0'), U"ab", U"ba", U"abc",
-                                    U".n.n", U".n.n.n", U".nn.n"};
-    for (const auto& a : texts) {
-        for (const auto& b : texts) {
-            if (a != b) {
-                EXPECT_NE(hashed(a).full, hashed(b).full);
-            }
+// The same bytes hash alike wherever they are stored, at every length
+// around the 8- and 32-byte steps.
+TEST(TextHash, DependsOnTheBytesAloneNotOnWhereTheyLie) {
+    const std::string text = ".encoder.blocks[12].attention.self.query.weight";
+    char buffer[128];
+    for (std::size_t size = 0; size <= text.size(); ++size) {
+        for (std::size_t offset = 1; offset < 8; ++offset) {
+            std::memcpy(buffer + offset, text.data(), size);
+            EXPECT_EQ(vtx::text_hash::of(buffer + offset, size), hashed(text.substr(0, size)))
+                << "size " << size << ", offset " << offset;
         }
     }
+}
+
+// Names that differ in one character anywhere, or only in length (trailing
+// NULs included), hash apart.
+TEST(TextHash, OneChangedCharacterChangesTheHash) {
+    const std::string name(".blocks[0]" + std::string(100, 'm'));
+    std::set<std::uint64_t> seen{hashed(name)};
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        std::string changed = name;
+        changed[at] ^= 1;
+        EXPECT_TRUE(seen.insert(hashed(changed)).second) << "at " << at;
+    }
+    std::string zeros;
+    for (int length = 0; length < 70; ++length, zeros.push_back('\0'))
+        EXPECT_TRUE(seen.insert(hashed(zeros)).second) << "length " << length;
+}
+
+// The index files a name by the high half of its hash, masked: path names
+// that differ only in an index spread over the low bits of that half too.
+TEST(TextHash, IndexedNamesSpreadOverTheTable) {
+    std::set<std::uint32_t> places;
+    for (int block = 0; block < 4096; ++block)
+        places.insert(static_cast<std::uint32_t>(
+            hashed(".blocks[" + std::to_string(block) + "].layer0") >> 32) & 4095);
+    EXPECT_GT(places.size(), 2400u);  // a uniform spread fills about 2590
 }
 
 }  // namespace
