@@ -62,7 +62,8 @@ private:
         std::uint32_t position;  // in names_, plus one; 0 for an empty slot
         std::uint32_t hash;      // the high half of the text's hash
     };
-    bool grow() noexcept;
+    // Room for `names` distinct texts; false if memory runs out.
+    bool reserve(std::size_t names) noexcept;
     // The walk records the name it asked about last: its hash is kept.
     std::uint64_t hash_of(PyObject* name) noexcept;
 
