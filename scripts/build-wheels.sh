@@ -210,10 +210,11 @@ mkdir -p "$OUT" "$WORK"
 # The sdist: what git tracks, less what scikit-build-core leaves out.
 quiet_pip "$TOOLS/bin/python" -m build --sdist --outdir "$OUT" . >"$WORK/sdist.log" 2>&1 ||
     { cat "$WORK/sdist.log" >&2; exit 1; }
-# It carries the sources, the tests, README, the docs pages (which the tests
+# It carries the sources, the tests, README, the index page's description,
+# the docs pages (which the tests
 # read) and license, and no build output.
 sdist_files=$(tar -tzf "$OUT"/vantorix-*.tar.gz | cut -d/ -f2-)
-for needed in LICENSE README.md docs/platforms.md pyproject.toml CMakeLists.txt include/vantorix/ \
+for needed in LICENSE README.md DESCRIPTION.md docs/platforms.md pyproject.toml CMakeLists.txt include/vantorix/ \
         src/module/ tests/conftest.py tests/cpp/ vantorix/__init__.py; do
     grep -q "^$needed" <<<"$sdist_files" || { echo "sdist lacks $needed" >&2; exit 1; }
 done
