@@ -28,11 +28,23 @@ import subprocess
 import sys
 import threading
 
-import torch.nn as nn
+# --help answers before torch and the module load.
+if __name__ == "__main__" and sys.argv[1:2] in (["-h"], ["--help"]):
+    print(__doc__)
+    sys.exit(0)
 
-import vantorix.blockwise_vantorix as bv
-from vantorix import globals_vantorix as GVT
-from vantorix import modules_vantorix as VT
+# Run against the in-place build of this checkout.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+
+import torch.nn as nn  # noqa: E402
+
+try:
+    import vantorix.blockwise_vantorix as bv
+except ImportError as error:
+    sys.exit(f"{error}\nNo built vantorix.blockwise_vantorix: in a checkout, "
+             "`bash scripts/setup.sh` makes the in-place build in vantorix/.")
+from vantorix import globals_vantorix as GVT  # noqa: E402
+from vantorix import modules_vantorix as VT  # noqa: E402
 
 PATTERN = 0xA5
 # Left unpainted above the painting call, for the frames of that call itself.
