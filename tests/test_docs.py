@@ -182,14 +182,17 @@ def help_form(command):
     return " ".join(words[:script + 1] + ["--help"])
 
 
-INSTALLS, COMMANDS = [], []
+# Install blocks by place; other commands once each, by the first place.
+INSTALLS, _FIRST = [], {}
 for _page in PAGES:
     for _start, _code in shell_blocks(_page):
         _id = f"{_page.relative_to(ROOT)}:{_start}"
         if all(line.startswith("pip ") for line in _code):
             INSTALLS.append(pytest.param(_code, id=_id))
         else:
-            COMMANDS += [pytest.param(line, id=f"{_id}:{line}") for line in _code]
+            for _line in _code:
+                _FIRST.setdefault(_line, f"{_id}:{_line}")
+COMMANDS = [pytest.param(line, id=place) for line, place in _FIRST.items()]
 
 
 def without_pythonpath():
