@@ -4,6 +4,7 @@ torch-level work that any walk of the same network has to do.
     .venv/bin/python benchmarks/bench_walk.py [--meta] [module counts ...]
     .venv/bin/python benchmarks/bench_walk.py --depth [levels ...]
     .venv/bin/python benchmarks/bench_walk.py --caller-list
+    .venv/bin/python benchmarks/bench_walk.py --transformer [decoder blocks ...]
 
 The default counts are 1000 2000 10000 50000 200000. A network is a root
 holding a ModuleList of blocks; a block holds ten plain layers and one
@@ -44,7 +45,8 @@ member against 100 names of 100,000 characters; 2,000 members each found as
 the list's first item; 500 blocks of two leaves, each walked by a call of
 its own, sharing a list of 20,000 names. For each it prints the
 milliseconds of the module's calls and of the same calls of the walk
-written in plain Python, each also less the same calls with an empty list:
+written in plain Python, each also less the same calls with the shortest
+list on which they take the same way:
 what the membership tests cost. Last, the peak memory of one call that
 indexes a caller's list of 65,537, 100,000 and 131,071 names, per name.
 
@@ -53,6 +55,14 @@ large for real weights is, and the script prints per count the CPU seconds
 and the peak memory added by building and by converting, and the ratio of
 the peak over both steps to the memory the module tree alone keeps (what
 building added and still holds).
+
+With --transformer the network is shaped like today's transformer
+checkpoints: token embeddings, decoder blocks (default 32) of attention
+projections (q, k, v, o), a gated MLP (gate, up, down) and two norms, a
+final norm and an output head, every linear layer wrapped in a neuron
+module. The dimensions are small, since the walk's work depends on the
+tree and not on the weights. It prints the same columns as for the wide
+networks.
 """
 
 import gc
@@ -63,12 +73,21 @@ import sys
 import time
 import tracemalloc
 
+# --help answers before torch and the module load.
+if __name__ == "__main__" and sys.argv[1:2] in (["-h"], ["--help"]):
+    print(__doc__)
+    sys.exit(0)
+
 # Run against the in-place build of this checkout.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 
 import torch.nn as nn  # noqa: E402
 
-import vantorix.blockwise_vantorix as bv  # noqa: E402
+try:
+    import vantorix.blockwise_vantorix as bv
+except ImportError as error:
+    sys.exit(f"{error}\nNo built vantorix.blockwise_vantorix: in a checkout, "
+             "`bash scripts/setup.sh` makes the in-place build in vantorix/.")
 from vantorix import globals_vantorix as GVT  # noqa: E402
 from vantorix import modules_vantorix as VT  # noqa: E402
 
@@ -519,9 +538,90 @@ def main_meta(counts):
               f"{max(build_peak, convert_peak) / tree:>10.2f}", flush=True)
 
 
+# ------------------------------------------------------------ transformer
+
+TRANSFORMER_WIDTH, TRANSFORMER_HIDDEN, TRANSFORMER_VOCABULARY = 8, 16, 64
+
+
+def projection(in_features, out_features):
+    return VT.VTXNeuronModule(nn.Linear(in_features, out_features, bias=False))
+
+
+def norm():
+    # RMSNorm came with torch 2.4; the walk treats either as a plain module.
+    return getattr(nn, "RMSNorm", nn.LayerNorm)(TRANSFORMER_WIDTH)
+
+
+class SelfAttention(nn.Module):
+    def __init__(self):
+        super().__init__()
+        for name in ("q_proj", "k_proj", "v_proj", "o_proj"):
+            setattr(self, name, projection(TRANSFORMER_WIDTH, TRANSFORMER_WIDTH))
+
+
+class GatedMLP(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.gate_proj = projection(TRANSFORMER_WIDTH, TRANSFORMER_HIDDEN)
+        self.up_proj = projection(TRANSFORMER_WIDTH, TRANSFORMER_HIDDEN)
+        self.down_proj = projection(TRANSFORMER_HIDDEN, TRANSFORMER_WIDTH)
+        self.act_fn = nn.SiLU()
+
+
+class DecoderBlock(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.input_layernorm = norm()
+        self.self_attn = SelfAttention()
+        self.post_attention_layernorm = norm()
+        self.mlp = GatedMLP()
+
+
+class Transformer(nn.Module):
+    def __init__(self, blocks):
+        super().__init__()
+        self.embed_tokens = nn.Embedding(TRANSFORMER_VOCABULARY, TRANSFORMER_WIDTH)
+        self.layers = nn.ModuleList([DecoderBlock() for _ in range(blocks)])
+        self.norm = norm()
+        self.lm_head = projection(TRANSFORMER_WIDTH, TRANSFORMER_VOCABULARY)
+
+
+def reached(module):
+    """The modules a walk reaches: it converts a neuron module without
+    descending into it."""
+    if type(module) is VT.VTXNeuronModule:
+        return 1
+    return 1 + sum(reached(child) for child in module.children())
+
+
+def measure_transformer(blocks):
+    """The wide networks' measure, in a process of its own, with the
+    transformer as the network: measure() and its helpers make the network
+    through build()."""
+    global build
+    build = lambda _count: Transformer(blocks)  # noqa: E731
+    measure(blocks)
+
+
+def main_transformer(block_counts):
+    print(f"{'blocks':>8} {'modules':>8} {'walk s':>9} {'us/module':>10} {'peak MiB':>9} "
+          f"{'floor s':>9} {'walk/floor':>10}")
+    for blocks in block_counts:
+        out = subprocess.run([sys.executable, __file__, "--one-transformer", str(blocks)],
+                             check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+        seconds, peak, floor = json.loads(out.splitlines()[-1])
+        modules = reached(Transformer(blocks))
+        print(f"{blocks:>8} {modules:>8} {seconds:>9.3f} {seconds / modules * 1e6:>10.1f} "
+              f"{peak / 2**20:>9.1f} {floor:>9.3f} {seconds / floor:>10.2f}", flush=True)
+
+
 def main(args):
     if args[:1] == ["--one"]:
         return measure(int(args[1]))
+    if args[:1] == ["--one-transformer"]:
+        return measure_transformer(int(args[1]))
+    if args[:1] == ["--transformer"]:
+        return main_transformer([int(arg) for arg in args[1:]] or [32])
     if args[:1] == ["--one-meta"]:
         return measure_meta(int(args[1]))
     if args[:1] == ["--one-depth"]:

@@ -6,7 +6,9 @@ A thread of known stack size fills the unused part of its stack with a
 pattern, walks a chain of modules (each holding the next as its attribute
 `n`, a neuron module at the bottom) and then looks how far down the pattern
 was overwritten. Linux x86-64 only (it reads the stack pointer from
-getcontext()).
+getcontext()). It measures the installed vantorix where the interpreter has
+one, else the in-place build of the checkout it lies in, and names the
+module's file.
 
 Prints, for blockwise_network and for a plain-Python walk of the same
 network (the same statements, written in Python):
@@ -28,11 +30,27 @@ import subprocess
 import sys
 import threading
 
-import torch.nn as nn
+# --help answers before torch and the module load.
+if __name__ == "__main__" and sys.argv[1:2] in (["-h"], ["--help"]):
+    print(__doc__)
+    sys.exit(0)
 
-import vantorix.blockwise_vantorix as bv
-from vantorix import globals_vantorix as GVT
-from vantorix import modules_vantorix as VT
+import torch.nn as nn  # noqa: E402
+
+# The installed module where there is one (a wheel's frames are measured
+# that way), else the in-place build of this checkout.
+try:
+    import vantorix.blockwise_vantorix as bv
+except ImportError:
+    sys.modules.pop("vantorix", None)
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    try:
+        import vantorix.blockwise_vantorix as bv
+    except ImportError as error:
+        sys.exit(f"{error}\nNo built vantorix.blockwise_vantorix: in a checkout, "
+                 "`bash scripts/setup.sh` makes the in-place build in vantorix/.")
+from vantorix import globals_vantorix as GVT  # noqa: E402
+from vantorix import modules_vantorix as VT  # noqa: E402
 
 PATTERN = 0xA5
 # Left unpainted above the painting call, for the frames of that call itself.
@@ -202,7 +220,7 @@ def deepest(walk, stack_kib, high=2000):
 def main(args):
     depths = "--depths" in args
     sizes = [int(a) for a in args if a != "--depths"] or [32, 64, 256]
-    print(f"Python {sys.version.split()[0]}")
+    print(f"Python {sys.version.split()[0]}, {bv.__file__}")
     for name, walk in WALKS.items():
         print(f"{name}: {per_level(walk):.0f} bytes per level")
     for stack in sizes:

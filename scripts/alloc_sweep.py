@@ -16,6 +16,7 @@ process of its own:
     python scripts/alloc_sweep.py                 # every allocation number
     python scripts/alloc_sweep.py --step 7        # every 7th number only
     python scripts/alloc_sweep.py --fork          # each run in a forked child
+    python scripts/alloc_sweep.py --only unWrap_params   # one function only
 
 By default all runs share one process, so damage that a failure leaves
 behind shows in a later run too. --fork runs each in a child of its own and
@@ -41,13 +42,37 @@ import re
 import sys
 import tempfile
 
-import _testcapi
-import torch
-import torch.nn as nn
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-import vantorix.blockwise_vantorix as bv
-import vantorix.globals_vantorix as GVT
-import vantorix.modules_vantorix as VT
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--step", type=int, default=1, help="sweep every STEP-th number")
+    parser.add_argument("--only", default=None, metavar="NAME", help="sweep this call only")
+    parser.add_argument("--fork", action="store_true", help="each run in a child of its own")
+    return parser.parse_args()
+
+
+# --help answers before torch and the module load.
+OPTIONS = parse_arguments() if __name__ == "__main__" else None
+
+# Run from a checkout, the sweep tests its in-place build, unless PYTHONPATH
+# names a copy of the package (scripts/sanitize.sh's, the suite's).
+if not os.environ.get("PYTHONPATH"):
+    sys.path.insert(0, CHECKOUT)
+
+import _testcapi  # noqa: E402
+import torch  # noqa: E402
+import torch.nn as nn  # noqa: E402
+
+try:
+    import vantorix.blockwise_vantorix as bv
+except ImportError as error:
+    sys.exit(f"{error}\nNo built vantorix.blockwise_vantorix: in a checkout, "
+             "`bash scripts/setup.sh` makes the in-place build in vantorix/.")
+import vantorix.globals_vantorix as GVT  # noqa: E402
+import vantorix.modules_vantorix as VT  # noqa: E402
 
 STREAK = 500
 TORCH_DIR = os.path.dirname(torch.__file__) + os.sep
@@ -212,12 +237,7 @@ def sweep(make_call, start, step, run=run_once):
             "torch_answers": sorted(torch_answers)}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--step", type=int, default=1)
-    parser.add_argument("--only", default=None)
-    parser.add_argument("--fork", action="store_true")
-    options = parser.parse_args()
+def main(options):
     GVT.pc.set_extra_verbose(True)
     report = {}
     for index, (name, make_call) in enumerate(make_calls().items()):
@@ -229,4 +249,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(OPTIONS)

@@ -27,6 +27,7 @@
 # build. The other minor versions have no arm64 interpreter to take these
 # from or to test the wheel with, and are left out.
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 ARCH=x86_64
@@ -210,10 +211,10 @@ mkdir -p "$OUT" "$WORK"
 # The sdist: what git tracks, less what scikit-build-core leaves out.
 quiet_pip "$TOOLS/bin/python" -m build --sdist --outdir "$OUT" . >"$WORK/sdist.log" 2>&1 ||
     { cat "$WORK/sdist.log" >&2; exit 1; }
-# It carries the sources, the tests, README, the docs pages (which the tests
-# read) and license, and no build output.
+# It carries the sources, the tests, README, the index page's description,
+# the docs pages (which the tests read) and license, and no build output.
 sdist_files=$(tar -tzf "$OUT"/vantorix-*.tar.gz | cut -d/ -f2-)
-for needed in LICENSE README.md docs/platforms.md pyproject.toml CMakeLists.txt include/vantorix/ \
+for needed in LICENSE README.md DESCRIPTION.md docs/platforms.md pyproject.toml CMakeLists.txt include/vantorix/ \
         src/module/ tests/conftest.py tests/cpp/ vantorix/__init__.py; do
     grep -q "^$needed" <<<"$sdist_files" || { echo "sdist lacks $needed" >&2; exit 1; }
 done

@@ -136,6 +136,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     case ${1:-} in
         setup) sid_setup ;;
         run) shift && sid_run "$@" ;;
+        -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" ;;
         *) echo "usage: $0 setup | run CMD ..." >&2 && exit 2 ;;
     esac
 fi

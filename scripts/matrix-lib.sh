@@ -1,6 +1,10 @@
 # Shared by scripts/test-matrix.sh and scripts/test-debug.sh: the matrix
 # cache, the torch of each interpreter, pip from the wheel cache, and running
-# a command on this machine or in the Debian unstable chroot.
+# a command on this machine or in the Debian unstable chroot. Sourced, not
+# run: `bash scripts/matrix-lib.sh` prints this comment.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    sed -n '1,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0
+fi
 CACHE=${VTX_MATRIX_CACHE:-$HOME/.cache/vantorix-matrix}
 export VTX_MATRIX_CACHE=$CACHE
 # shellcheck source=scripts/chroot-sid.sh

@@ -10,6 +10,7 @@
 #   bash scripts/sanitize.sh                 # the whole suite
 #   SWEEP=1 bash scripts/sanitize.sh         # then the full allocation sweep
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 VENV_BIN=$ROOT/.venv/bin

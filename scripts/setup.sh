@@ -4,7 +4,11 @@
 # numpy, pytest, mypy (for the stub check), safetensors (for the checkpoint
 # tests; not a runtime requirement) and the build tools, GoogleTest
 # from Debian, and an in-place build of the extension into vantorix/.
+# Run again, it installs only what is missing and rebuilds what changed.
+#
+#     bash scripts/setup.sh
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3.11}

@@ -20,6 +20,7 @@
 # Builds go to build/debug-<version>, logs to the matrix cache's logs/
 # (<version>d.build, .tests).
 set -uo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 # shellcheck source=scripts/matrix-lib.sh

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds, installs and tests the package on every CPython from 3.7 to 3.15,
-# each with the newest torch that PyPI serves for it (3.11: the local
-# torch==2.13.0 file, as the README installs it). 3.7 to 3.13 come from
+# each with the torch release that matrix-lib.sh pins for it (3.11: the
+# local torch==2.13.0 file, as the README installs it). 3.7 to 3.13 come from
 # pyenv; 3.14 and 3.15 are Debian's builds, run in the Debian unstable chroot
 # of scripts/chroot-sid.sh (made on first use; needs root), since they need a
 # newer C library than this machine has. Prints one line per interpreter.
@@ -41,6 +41,7 @@
 # checkout's own vantorix/ cannot shadow the installed package. The
 # chroot sees the checkout and the cache at the same paths as this machine.
 set -uo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 # shellcheck source=scripts/matrix-lib.sh

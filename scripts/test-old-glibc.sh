@@ -17,6 +17,7 @@
 # a .pth file and installs the wheel there from DIR with
 # `pip install --no-index`, as scripts/test-matrix.sh --wheels does.
 set -uo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 cd "$(dirname "$0")/.."
 CHECKOUT=$(pwd)
 DIR=$(realpath "${1:-dist}") || exit 2

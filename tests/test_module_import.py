@@ -11,6 +11,7 @@ import numpy
 import pytest
 import torch
 
+import vantorix
 import vantorix.globals_vantorix as GVT
 import vantorix.modules_vantorix as VT
 import vantorix.utils_vantorix as UVT
@@ -56,6 +57,16 @@ def test_module_attributes(bv):
     assert bv.__doc__ is None
     assert type(bv.__test__) is dict and bv.__test__ == {}
     assert bv.VTXLayer.__bases__ == (torch.nn.Module,)
+
+
+def test_package_version_is_the_installed_metadata():
+    # The version lives on the package, not on the native module.
+    metadata = pytest.importorskip("importlib.metadata", reason="3.8 and later")
+    try:
+        installed = metadata.version("vantorix")
+    except metadata.PackageNotFoundError:
+        pytest.skip("vantorix is not installed here (an in-place build)")
+    assert vantorix.__version__ == installed
 
 
 def test_reimport_and_reload_return_the_same_module(package_copy, run_python):
