@@ -207,15 +207,11 @@ template <class Path>
     return setattr(net, name, optimized);
 }
 
-// ------------------------------------------------------ the tests
-//
-// Each test reads the child afresh and drops it where Python drops it, so
-// that what it holds is off the stack while the walk descends.
-
 // The variables of one optimize_module call beside its parameters. Each
 // keeps its value until it is rebound or the call returns, and the return
-// drops them in the order of the code object's varnames. A call runs one of
-// the two walks, so the loop variables of both share two slots, each pair in
+// drops them in the order of the code object's varnames. They stay in the
+// frame that every level of the descent keeps; a call runs one of the two
+// walks, so the loop variables of both share two slots there, each pair in
 // its varnames order: submodule_id and layer, or member and sub_name.
 class Variables {
 public:
@@ -235,6 +231,11 @@ public:
 private:
     Ref first_, second_;
 };
+
+// ------------------------------------------------------ the tests
+//
+// Each test reads the child afresh and drops it where Python drops it, so
+// that what it holds is off the stack while the walk descends.
 
 // type(read_child(net, name)) is VT.VTXNeuronModule
 [[gnu::noinline]] int child_is_neuron(const Frame& frame, Handle net, Handle name,
