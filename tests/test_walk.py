@@ -587,6 +587,16 @@ class Dropping(nn.Module):
         self.action()
 
 
+class DroppingList(list):
+    """List that calls `action` when its last reference goes."""
+
+    def __init__(self, items, action):
+        super().__init__(items)
+        self.action = action
+
+    __del__ = Dropping.__del__
+
+
 class Logged(nn.Module):
     """Records in `events` when each assignment to it begins and ends."""
 
@@ -655,14 +665,6 @@ def replaced_child(bv, monkeypatch, native):
 CONVERT = blockwise.convert_to_vtx_layer_block  # the stub fixture replaces the global
 
 
-class Values(list):
-    """The dendrite values, read afresh: dropping them moves on the node
-    index of the entry they hold."""
-
-    def __del__(self):
-        self[0].this_node_index += 1
-
-
 def view_shape(pretrained_dendrite):
     view_tuple = []
     for dim in range(len(pretrained_dendrite.dendrite_module.dendrite_values[0].this_output_dimensions)):
@@ -674,9 +676,13 @@ def view_shape(pretrained_dendrite):
 
 
 def dendrite_values(bv, monkeypatch, native):
-    # The dendrite values are dropped once indexed, before the entry is read.
+    # The dendrite values, read afresh, are dropped once indexed, before the
+    # entry is read; dropping them moves on the entry's node index.
     entry = SimpleNamespace(this_output_dimensions=[0, 0], this_node_index=-1)
-    module = type("DendriteModule", (), {"layers": [], "dendrite_values": property(lambda _: Values([entry])),
+
+    def values(_):
+        return DroppingList([entry], lambda: setattr(entry, "this_node_index", entry.this_node_index + 1))
+    module = type("DendriteModule", (), {"layers": [], "dendrite_values": property(values),
                                          "dendrites_to_dendrites": None, "num_cycles": None})()
     pd = SimpleNamespace(parameters=list, dendrite_module=module, main_module=None, processor=None,
                          dendrites_to_top=None, this_node_index=None)
@@ -694,20 +700,13 @@ class Parameter:
         self.events = events
 
     def __dir__(self):
-        listing = Listing(["wrapped"])
-        listing.action = lambda: self.events.append("listing dropped")
-        return listing
+        return DroppingList(["wrapped"], lambda: self.events.append("listing dropped"))
 
     def __delattr__(self, name):
         self.events.append(f"del {name}")
 
     def __del__(self):
         self.events.append("p dropped")
-
-
-class Listing(list):
-    def __del__(self):
-        self.action()
 
 
 def plain_unwrap_params(model):
