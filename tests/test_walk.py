@@ -573,7 +573,7 @@ class FreshConfig:
     def get_extra_verbose(self):
         return Alive(self)
 
-    get_module_names_to_not_save = get_extra_verbose
+    get_module_names_to_not_save = get_vtx_forward_function = get_extra_verbose
 
 
 class Dropping(nn.Module):
@@ -610,18 +610,40 @@ def walk_of(bv, native):
     return bv.optimize_module if native else plain_optimize_module
 
 
-def config_object(bv, monkeypatch, native):
-    # GVT.pc is gone before its answers are tested: nothing is listed and
-    # verbosity is off, so the self reference is skipped without a message.
+def serve_fresh_config(monkeypatch):
     def fresh(name):
         if name != "pc":
             raise AttributeError(name)
         return FreshConfig()
     monkeypatch.delattr(GVT, "pc")
     monkeypatch.setattr(GVT, "__getattr__", fresh, raising=False)
+
+
+def config_object(bv, monkeypatch, native):
+    # GVT.pc is gone before its answers are tested: nothing is listed and
+    # verbosity is off, so the self reference is skipped without a message.
+    serve_fresh_config(monkeypatch)
     net = Net({"me": None})
     net.vals["me"] = net
     walk_of(bv, native)(net, 0, "", [])
+
+
+def constructor_config(bv, monkeypatch, native):
+    # The layer's GVT.pc is gone when the nonlinearity it answered is stored.
+    serve_fresh_config(monkeypatch)
+    stored = []
+
+    class Recording(bv.VTXLayer if native else object):
+        def __setattr__(self, name, value):
+            if name == "internal_nonlinearity":
+                stored.append(bool(value))
+            super().__setattr__(name, value)
+    if native:
+        Recording(nn.Sequential(), [None], [], None, 1, None, [1])
+    else:
+        self = Recording()
+        self.internal_nonlinearity = GVT.pc.get_vtx_forward_function()
+    return stored
 
 
 def rebinding_neuron_class(monkeypatch):
@@ -728,8 +750,8 @@ def loop_variable(bv, monkeypatch, native):
     return events
 
 
-@pytest.mark.parametrize("case", [config_object, member_read, container_child, replaced_child,
-                                  dendrite_values, loop_variable])
+@pytest.mark.parametrize("case", [config_object, constructor_config, member_read, container_child,
+                                  replaced_child, dendrite_values, loop_variable])
 def test_temporaries_are_dropped_where_python_drops_them(bv, stub, config, capsys, monkeypatch, case):
     outcomes = []
     for native in [False, True]:
