@@ -5,12 +5,14 @@ import collections
 import sys
 import threading
 import types
+import weakref
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 import torch.nn as nn
 
+import vantorix.blockwise_vantorix as blockwise
 from vantorix import globals_vantorix as GVT
 from vantorix import modules_vantorix as VT
 from vtx_support import Holder as Block
@@ -507,3 +509,253 @@ def test_container_whose_children_vanish_during_the_walk(bv, stub, config):
     assert bv.optimize_module(box, 0, "", []) is box
     assert box.lookups == {"k0": 3} and box.stored == ["k0"] and stub == []
     assert box.kids["k0"].reads == {"leaf": 3}
+
+
+def plain_optimize_module(net, depth, name_so_far, converted_list):
+    """The walk in plain Python, statement for statement: what the module's
+    walk must match, down to the moments at which it drops each value."""
+    all_members = net.__dir__()
+    if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
+        for submodule_id, layer in net.named_children():
+            if type(net.get_submodule(submodule_id)) is VT.VTXNeuronModule:
+                if GVT.pc.get_extra_verbose():
+                    print(SEQ % name_so_far + "[" + str(submodule_id) + "]")
+                setattr(net, submodule_id, blockwise.convert_to_vtx_layer_block(net.get_submodule(submodule_id)))
+            elif net != net.get_submodule(submodule_id):
+                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
+                setattr(net, submodule_id, plain_optimize_module(
+                    net.get_submodule(submodule_id), depth + 1,
+                    name_so_far + "[" + str(submodule_id) + "]", converted_list))
+            elif GVT.pc.get_extra_verbose():
+                print(SELF % (name_so_far + "[" + str(submodule_id) + "]"))
+        return net
+    for member in all_members:
+        try:
+            getattr(net, member, None)
+        except BaseException:
+            continue
+        sub_name = name_so_far + "." + member
+        if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
+            if GVT.pc.get_extra_verbose():
+                print(SKIP % sub_name)
+            continue
+        if type(getattr(net, member, None)) is VT.VTXNeuronModule:
+            if GVT.pc.get_extra_verbose():
+                print(SUB % name_so_far + "." + member)
+            setattr(net, member, blockwise.convert_to_vtx_layer_block(getattr(net, member)))
+        elif issubclass(type(getattr(net, member, None)), nn.Module):
+            if net != getattr(net, member):
+                converted_list += [sub_name]
+                setattr(net, member, plain_optimize_module(getattr(net, member), depth + 1, sub_name,
+                                                           converted_list))
+            elif GVT.pc.get_extra_verbose():
+                print(SELF % sub_name)
+    return net
+
+
+class Alive:
+    """True, and holding every name, while the object that made it lives."""
+
+    def __init__(self, maker):
+        self.maker = weakref.ref(maker)
+
+    def __bool__(self):
+        return self.maker() is not None
+
+    def __contains__(self, name):
+        return bool(self)
+
+
+class FreshConfig:
+    """A configuration object read afresh at each GVT.pc, whose answers tell
+    whether it is still alive when they are used."""
+
+    def get_extra_verbose(self):
+        return Alive(self)
+
+    get_module_names_to_not_save = get_vtx_forward_function = get_extra_verbose
+
+
+class Dropping(nn.Module):
+    """Module that calls `action` when its last reference goes."""
+
+    def __init__(self, action):
+        super().__init__()
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+class DroppingList(list):
+    """List that calls `action` when its last reference goes."""
+
+    def __init__(self, items, action):
+        super().__init__(items)
+        self.action = action
+
+    __del__ = Dropping.__del__
+
+
+class Logged(nn.Module):
+    """Records in `events` when each assignment to it begins and ends."""
+
+    def __setattr__(self, name, value):
+        self.__dict__.setdefault("events", []).append(f"set {name}")
+        super().__setattr__(name, value)
+        self.events.append("done")
+
+
+def walk_of(bv, native):
+    return bv.optimize_module if native else plain_optimize_module
+
+
+def serve_fresh_config(monkeypatch):
+    def fresh(name):
+        if name != "pc":
+            raise AttributeError(name)
+        return FreshConfig()
+    monkeypatch.delattr(GVT, "pc")
+    monkeypatch.setattr(GVT, "__getattr__", fresh, raising=False)
+
+
+def config_object(bv, monkeypatch, native):
+    # GVT.pc is gone before its answers are tested: nothing is listed and
+    # verbosity is off, so the self reference is skipped without a message.
+    serve_fresh_config(monkeypatch)
+    net = Net({"me": None})
+    net.vals["me"] = net
+    walk_of(bv, native)(net, 0, "", [])
+
+
+def constructor_config(bv, monkeypatch, native):
+    # The layer's GVT.pc is gone when the nonlinearity it answered is stored.
+    serve_fresh_config(monkeypatch)
+    stored = []
+
+    class Recording(bv.VTXLayer if native else object):
+        def __setattr__(self, name, value):
+            if name == "internal_nonlinearity":
+                stored.append(bool(value))
+            super().__setattr__(name, value)
+    if native:
+        Recording(nn.Sequential(), [None], [], None, 1, None, [1])
+    else:
+        self = Recording()
+        self.internal_nonlinearity = GVT.pc.get_vtx_forward_function()
+    return stored
+
+
+def rebinding_neuron_class(monkeypatch):
+    """A fresh child whose drop makes its own class the neuron class."""
+    armed = [True]
+    monkeypatch.setattr(VT, "VTXNeuronModule", VT.VTXNeuronModule)
+    return armed, lambda: Dropping(lambda: armed and setattr(VT, "VTXNeuronModule", Dropping))
+
+
+def member_read(bv, monkeypatch, native):
+    # The value read for the type test is dropped before VT.VTXNeuronModule
+    # is read: the member is converted, not descended into.
+    armed, child = rebinding_neuron_class(monkeypatch)
+    net, done = Net({"x": Script(1, child)}), []
+    walk_of(bv, native)(net, 0, "", done)
+    armed.clear()
+    return done, net.reads, [type(v).__name__ for v in net.vals.values()]
+
+
+def container_child(bv, monkeypatch, native):
+    # Likewise for the child that get_submodule hands to the type test.
+    armed, child = rebinding_neuron_class(monkeypatch)
+    box, done = scripted(nn.Sequential)([("a", None)], {"a": child}), []
+    walk_of(bv, native)(box, 0, "", done)
+    armed.clear()
+    return done, box.lookups, [type(v).__name__ for v in box.kids.values()]
+
+
+def replaced_child(bv, monkeypatch, native):
+    # The converted neuron module dies inside the setattr that replaces it.
+    monkeypatch.setattr(bv, "convert_to_vtx_layer_block", lambda pretrained_dendrite: Converted())
+    net = Logged()
+    net.x = neuron()
+    events = net.events
+    events.clear()
+    weakref.finalize(net.x, events.append, "dropped")
+    walk_of(bv, native)(net, 0, "", [])
+    return events
+
+
+CONVERT = blockwise.convert_to_vtx_layer_block  # the stub fixture replaces the global
+
+
+def view_shape(pretrained_dendrite):
+    view_tuple = []
+    for dim in range(len(pretrained_dendrite.dendrite_module.dendrite_values[0].this_output_dimensions)):
+        if dim == pretrained_dendrite.dendrite_module.dendrite_values[0].this_node_index:
+            view_tuple.append(-1)
+        else:
+            view_tuple.append(1)
+    return view_tuple
+
+
+def dendrite_values(bv, monkeypatch, native):
+    # The dendrite values, read afresh, are dropped once indexed, before the
+    # entry is read; dropping them moves on the entry's node index.
+    entry = SimpleNamespace(this_output_dimensions=[0, 0], this_node_index=-1)
+
+    def values(_):
+        return DroppingList([entry], lambda: setattr(entry, "this_node_index", entry.this_node_index + 1))
+    module = type("DendriteModule", (), {"layers": [], "dendrite_values": property(values),
+                                         "dendrites_to_dendrites": None, "num_cycles": None})()
+    pd = SimpleNamespace(parameters=list, dendrite_module=module, main_module=None, processor=None,
+                         dendrites_to_top=None, this_node_index=None)
+    if native:
+        monkeypatch.setattr(bv, "VTXLayer", lambda *args: args[-1])
+        monkeypatch.setattr(bv, "nn", SimpleNamespace(Sequential=lambda *layers: layers))
+        return CONVERT(pd)
+    return view_shape(pd)
+
+
+class Parameter:
+    """Records when its listing is dropped, its marker deleted and itself dropped."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def __dir__(self):
+        return DroppingList(["wrapped"], lambda: self.events.append("listing dropped"))
+
+    def __delattr__(self, name):
+        self.events.append(f"del {name}")
+
+    def __del__(self):
+        self.events.append("p dropped")
+
+
+def plain_unwrap_params(model):
+    for p in model.parameters():
+        if "wrapped" in p.__dir__():
+            del p.wrapped
+
+
+def loop_variable(bv, monkeypatch, native):
+    # The listing is dropped by `in`, before the deletion; the loop variable
+    # outlives the loop's iterator, until the call returns.
+    events = []
+
+    def parameters():
+        iterator = (Parameter(events) for _ in range(1))
+        weakref.finalize(iterator, events.append, "iterator dropped")
+        return iterator
+    (bv.unWrap_params if native else plain_unwrap_params)(SimpleNamespace(parameters=parameters))
+    return events
+
+
+@pytest.mark.parametrize("case", [config_object, constructor_config, member_read, container_child,
+                                  replaced_child, dendrite_values, loop_variable])
+def test_temporaries_are_dropped_where_python_drops_them(bv, stub, config, capsys, monkeypatch, case):
+    outcomes = []
+    for native in [False, True]:
+        with monkeypatch.context() as patch:
+            outcomes.append((case(bv, patch, native), lines(capsys), len(stub)))
+        stub.clear()
+    assert outcomes[1] == outcomes[0]

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 namespace vtx {
 
@@ -207,19 +208,25 @@ Ref list_of(Handle item);
 int list_append(Handle list, Handle item);
 Ref tuple_of(Handle iterable);
 Ref iter(Handle iterable);
-// 1 and `item` set, 0 at the end of the iteration, -1 on error.
+// iter(iterable) in the place of `iterable`, which is dropped once its
+// iterator is made. Returns 0, or -1 (and `iterable` empty) on error.
+int become_iterator(Ref& iterable);
+// 1 and `item` rebound, 0 at the end of the iteration (`item` unchanged),
+// -1 on error.
 int next(Handle iterator, Ref& item);
-// for item in iterable: body(item). The body returns 0 to go on, or -1 with
-// its failure recorded in the frame; a failure of the iteration itself is
-// recorded at the caller's line.
+// for <variable> in iterable: body(). The loop takes over `iterable`, the
+// temporary that Python drops once its iterator is made, and binds each item
+// to `variable`, which keeps the last one when the loop ends. The body
+// returns 0 to go on, or -1 with its failure recorded in the frame; a
+// failure of the iteration itself is recorded at the caller's line.
 template <class Body>
-int for_each(Frame& frame, Handle iterable, Body body, int line = __builtin_LINE()) {
-    Ref iterator = iter(iterable);
-    if (!iterator) return frame.fail(line);
-    Ref item;
+int for_each(Frame& frame, Ref iterable, Ref& variable, Body body, int line = __builtin_LINE()) {
+    if (!iterable) return frame.fail(line);
+    Ref& iterator = iterable;
+    if (become_iterator(iterator) < 0) return frame.fail(line);
     int more;
-    while ((more = next(iterator, item)) > 0) {
-        if (body(Handle(item)) < 0) return -1;
+    while ((more = next(iterator, variable)) > 0) {
+        if (body() < 0) return -1;
     }
     if (more < 0) return frame.fail(line);
     return 0;
@@ -228,7 +235,9 @@ int for_each(Frame& frame, Handle iterable, Body body, int line = __builtin_LINE
 // Unpacks `item` into exactly two values.
 int unpack_pair(Handle item, Ref& first, Ref& second);
 Py_ssize_t length(Handle object);
-// issubclass(type(object), cls)
-int type_is_subclass(Handle object, Handle cls);
+// type(object): `object` is a temporary, dropped once its type is taken.
+Ref type_of(Ref object);
+// issubclass(cls, base)
+int is_subclass(Handle cls, Handle base);
 
 }  // namespace vtx

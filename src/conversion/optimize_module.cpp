@@ -27,11 +27,18 @@ namespace {
 Ref optimize_module(Frame& frame, PyObject* const* args);
 Ref blockwise_network(Frame& frame, PyObject* const* args);
 
-// `if GVT.pc.get_extra_verbose():` -- asked afresh before every message.
-int is_verbose(const Frame& frame) {
+// GVT.pc.<query>(): the configuration object is dropped as soon as the
+// call returns, before its answer is used.
+Ref ask_config(const Frame& frame, Handle query) {
     Ref pc = global_attr(frame, S.GVT, S.pc);
-    if (!pc) return -1;
-    Ref verbose = call_method(pc, S.get_extra_verbose);
+    if (!pc) return nullptr;
+    return call_method(pc, query);
+}
+
+// `if GVT.pc.get_extra_verbose():` -- asked afresh before every message;
+// the answer is dropped once its truth is taken.
+int is_verbose(const Frame& frame) {
+    Ref verbose = ask_config(frame, S.get_extra_verbose);
     if (!verbose) return -1;
     return truth(verbose);
 }
@@ -43,31 +50,50 @@ template <class Build>
     if (verbose <= 0) return verbose;
     Ref message = build_message();
     if (!message) return -1;
-    return call(state.print, message) ? 0 : -1;
+    Ref printed = call(state.print, message);
+    message = Ref();  // the call drops its argument, then its result is dropped
+    return printed ? 0 : -1;
 }
 
-// type(candidate) is VT.VTXNeuronModule
-[[gnu::noinline]] int is_neuron_module(const Frame& frame, Handle candidate) {
-    Ref type = Ref::newref(reinterpret_cast<PyObject*>(Py_TYPE(candidate.get())));
+// <type> is VT.VTXNeuronModule: the class is read after the type is taken,
+// and `is` drops its left operand, then its right.
+[[gnu::noinline]] int is_neuron_type(const Frame& frame, Ref type) {
     Ref neuron_class = global_attr(frame, S.VT, S.VTXNeuronModule);
     if (!neuron_class) return -1;
-    return type.is(neuron_class.get());
+    bool same = type.is(neuron_class.get());
+    type = Ref();
+    neuron_class = Ref();
+    return same;
 }
 
-// issubclass(type(candidate), nn.<class_name>)
-[[gnu::noinline]] int is_nn_subclass(const Frame& frame, Handle candidate, Handle class_name) {
+// issubclass(<type>, nn.<class_name>): the class is read after the type is
+// taken, and the call drops its arguments in their order.
+[[gnu::noinline]] int is_nn_subclass(const Frame& frame, Ref type, Handle class_name) {
     Ref cls = global_attr(frame, S.nn, class_name);
     if (!cls) return -1;
-    return type_is_subclass(candidate, cls);
+    int result = is_subclass(type, cls);
+    type = Ref();
+    cls = Ref();
+    return result;
 }
 
-// name_so_far + "[" + str(submodule_id) + "]"
-Ref item_path(Handle name_so_far, Handle submodule_id) {
-    Ref path = add(name_so_far, S.lbracket);
+// issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList)
+[[gnu::noinline]] int is_container(const Frame& frame, Handle net) {
+    int container = is_nn_subclass(frame, type_of(Ref::newref(net.get())), S.Sequential);
+    if (container != 0) return container;
+    return is_nn_subclass(frame, type_of(Ref::newref(net.get())), S.ModuleList);
+}
+
+// <head> + "[" + str(submodule_id) + "]": each addition drops its operands.
+Ref item_path(Ref head, Handle submodule_id) {
+    if (!head) return nullptr;
+    Ref path = add(head, S.lbracket);
+    head = Ref();
     if (!path) return nullptr;
     Ref key = str_of(submodule_id);
     if (!key) return nullptr;
     path = add(path, key);
+    key = Ref();
     if (!path) return nullptr;
     return add(path, S.rbracket);
 }
@@ -80,16 +106,17 @@ Ref member_path(Handle name_so_far, Handle member) {
 // "<format>" % name_so_far + "[" + str(submodule_id) + "]": the formatting
 // applies to name_so_far alone, the rest is appended.
 Ref format_item_path(Handle format, Handle name_so_far, Handle submodule_id) {
-    Ref head = remainder(format, name_so_far);
-    if (!head) return nullptr;
-    return item_path(head, submodule_id);
+    return item_path(remainder(format, name_so_far), submodule_id);
 }
 
 // "<format>" % name_so_far + "." + member, likewise.
 Ref format_member_path(Handle format, Handle name_so_far, Handle member) {
     Ref head = remainder(format, name_so_far);
     if (!head) return nullptr;
-    return member_path(head, member);
+    Ref path = add(head, S.dot);
+    head = Ref();
+    if (!path) return nullptr;
+    return add(path, member);
 }
 
 // converted_list += [<path>]
@@ -97,11 +124,14 @@ template <class Path>
 [[gnu::noinline]] int record_descent(WalkScope& walk, Ref& converted_list, Path path_of) {
     Ref path = path_of();
     if (!path) return -1;
-    Ref entry = list_of(path);
-    if (!entry) return -1;
     // The collector must see the list before anything but an exact str enters it.
-    if (!PyUnicode_CheckExact(path.get())) walk.expose();
+    bool exact_text = PyUnicode_CheckExact(path.get());
+    Ref entry = list_of(path);
+    path = Ref();  // the new list holds the path alone
+    if (!entry) return -1;
+    if (!exact_text) walk.expose();
     Ref extended = inplace_add(converted_list, entry);
+    entry = Ref();  // `+=` drops its operands before the name is rebound
     if (!extended) return -1;
     // Another object handed back is no longer the list the walk began with.
     if (!extended.is(converted_list.get())) walk.expose();
@@ -133,7 +163,9 @@ Ref get_submodule(Handle net, Handle submodule_id) {
 Ref read_member(Handle net, Handle member) { return getattr(net, member); }
 
 // setattr(net, name, convert_to_vtx_layer_block(<child>)), the function
-// resolved before the child is read, as the call is written.
+// resolved before the child is read, as the call is written. The call drops
+// the child as it returns, as a Python function's frame drops its arguments
+// and then the function, so a child that setattr replaces dies inside it.
 [[gnu::noinline]] int convert_child(const Frame& frame, Handle net, Handle name,
                                     ReadChild read_child) {
     Ref convert = lookup_global(frame, S.convert_to_vtx_layer_block);
@@ -141,14 +173,17 @@ Ref read_member(Handle net, Handle member) { return getattr(net, member); }
     Ref child = read_child(net, name);
     if (!child) return -1;
     Ref block = call(convert, child);
+    child = Ref();
+    convert = Ref();
     if (!block) return -1;
     return setattr(net, name, block);
 }
 
 // setattr(net, name, optimize_module(<child>, depth + 1, <path>, converted_list)),
-// each argument evaluated in its order. Part of the visit's own frame, which
-// the descent keeps on the stack anyway: left to itself, clang's -Os may
-// give it one more frame a level.
+// each argument evaluated in its order and dropped, like the function, when
+// the call returns. Part of the visit's own frame, which the descent keeps on
+// the stack anyway: left to itself, clang's -Os may give it one more frame a
+// level.
 template <class Path>
 [[gnu::always_inline]] inline int descend_into(const Frame& frame, Handle net, Handle name,
                                                ReadChild read_child, Handle depth, Path path_of,
@@ -162,61 +197,102 @@ template <class Path>
     Ref path = path_of();
     if (!path) return -1;
     Ref optimized = call_optimize(*frame.walk, optimize, child, next_depth, path, converted_list);
+    child = Ref();
+    next_depth = Ref();
+    path = Ref();
+    optimize = Ref();
     if (!optimized) return -1;
     return setattr(net, name, optimized);
 }
 
+// The variables of one optimize_module call beside its parameters. Each
+// keeps its value until it is rebound or the call returns, and the return
+// drops them in the order of the code object's varnames. They stay in the
+// frame that every level of the descent keeps; a call runs one of the two
+// walks, so the loop variables of both share two slots there, each pair in
+// its varnames order: submodule_id and layer, or member and sub_name.
+class Variables {
+public:
+    Ref converted_list;  // `+=` rebinds it, so the call holds its own
+    Ref all_members;
+    Ref& submodule_id() { return first_; }
+    Ref& layer() { return second_; }
+    Ref& member() { return first_; }
+    Ref& sub_name() { return second_; }
+    ~Variables() {
+        converted_list = Ref();
+        all_members = Ref();
+        first_ = Ref();
+        second_ = Ref();
+    }
+
+private:
+    Ref first_, second_;
+};
+
 // ------------------------------------------------------ the tests
 //
-// Each test reads the child afresh and releases it before the walk goes on,
-// so that what it holds is off the stack while the walk descends.
+// Each test reads the child afresh and drops it where Python drops it, so
+// that what it holds is off the stack while the walk descends.
 
 // type(read_child(net, name)) is VT.VTXNeuronModule
 [[gnu::noinline]] int child_is_neuron(const Frame& frame, Handle net, Handle name,
                                       ReadChild read_child) {
-    Ref child = read_child(net, name);
-    if (!child) return -1;
-    return is_neuron_module(frame, child);
+    Ref type = type_of(read_child(net, name));
+    if (!type) return -1;
+    return is_neuron_type(frame, std::move(type));
 }
 
 // issubclass(type(read_child(net, name)), nn.Module)
 [[gnu::noinline]] int child_is_module(const Frame& frame, Handle net, Handle name,
                                       ReadChild read_child) {
-    Ref child = read_child(net, name);
-    if (!child) return -1;
-    return is_nn_subclass(frame, child, S.Module);
+    Ref type = type_of(read_child(net, name));
+    if (!type) return -1;
+    return is_nn_subclass(frame, std::move(type), S.Module);
 }
 
-// net != read_child(net, name)
+// net != read_child(net, name): the comparison drops the child, and its
+// answer is dropped once its truth is taken.
 [[gnu::noinline]] int differs_from_child(Handle net, Handle name, ReadChild read_child) {
     Ref child = read_child(net, name);
     if (!child) return -1;
     Ref differs = compare(net, child, Py_NE);
-    if (!differs) return -1;
     child = Ref();
+    if (!differs) return -1;
     return truth(differs);
 }
 
 // sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list
 [[gnu::noinline]] int is_excluded(const Frame& frame, Handle sub_name, Handle converted_list) {
-    Ref pc = global_attr(frame, S.GVT, S.pc);
-    if (!pc) return -1;
-    Ref not_to_save = call_method(pc, S.get_module_names_to_not_save);
+    Ref not_to_save = ask_config(frame, S.get_module_names_to_not_save);
     if (!not_to_save) return -1;
     int excluded = contains(not_to_save, sub_name);
+    not_to_save = Ref();  // `in` drops its operands as it answers
     if (excluded != 0) return excluded;
-    not_to_save = Ref();
     return frame.walk->contains(converted_list, sub_name);
+}
+
+// for submodule_id, layer in ...: the item is dropped once unpacked, then
+// each variable is rebound, dropping its value of the item before.
+[[gnu::noinline]] int bind_child(Ref& item, Variables& v) {
+    Ref submodule_id, layer;
+    int unpacked = unpack_pair(item, submodule_id, layer);
+    item = Ref();
+    if (unpacked < 0) return -1;
+    v.submodule_id() = std::move(submodule_id);
+    v.layer() = std::move(layer);
+    return 0;
 }
 
 // ----------------------------------------------------- container walk
 
 // One child of a sequential container or module list.
 [[gnu::noinline]] int visit_child(Frame& frame, Handle net, Handle depth, Handle name_so_far,
-                                  Ref& converted_list, Handle item) {
-    Ref submodule_id, layer;
-    if (unpack_pair(item, submodule_id, layer) < 0) return frame.fail();
-    auto child_path = [&] { return item_path(name_so_far, submodule_id); };
+                                  Variables& v, Ref& item) {
+    if (bind_child(item, v) < 0) return frame.fail();
+    // Rebound only by the loop, so a borrowed view is safe here.
+    Handle submodule_id = v.submodule_id();
+    auto child_path = [&] { return item_path(Ref::newref(name_so_far.get()), submodule_id); };
 
     // if type(net.get_submodule(submodule_id)) is VT.VTXNeuronModule:
     int is_neuron = child_is_neuron(frame, net, submodule_id, get_submodule);
@@ -237,12 +313,12 @@ template <class Path>
     if (is_other < 0) return frame.fail();
     if (is_other) {
         // converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
-        if (record_descent(*frame.walk, converted_list, child_path) < 0)
+        if (record_descent(*frame.walk, v.converted_list, child_path) < 0)
             return frame.fail();
         // setattr(net, submodule_id, optimize_module(net.get_submodule(submodule_id),
         //         depth + 1, name_so_far + "[" + str(submodule_id) + "]", converted_list))
         if (descend_into(frame, net, submodule_id, get_submodule, depth, child_path,
-                         converted_list) < 0)
+                         v.converted_list) < 0)
             return frame.fail();
         return 0;
     }
@@ -260,9 +336,11 @@ template <class Path>
 
 // ------------------------------------------------------- member walk
 
-// One attribute of any other module.
+// One attribute of any other module; v.member() is bound to it.
 [[gnu::noinline]] int visit_member(Frame& frame, Handle net, Handle depth, Handle name_so_far,
-                                   Ref& converted_list, Handle member) {
+                                   Variables& v) {
+    // Rebound only by the loop, so borrowed views are safe here.
+    Handle member = v.member();
     // try: getattr(net, member, None)
     // except: continue   -- any exception of any class
     if (!getattr_or_none(net, member)) {
@@ -271,11 +349,12 @@ template <class Path>
     }
 
     // sub_name = name_so_far + "." + member
-    Ref sub_name = member_path(name_so_far, member);
-    if (!sub_name) return frame.fail();
+    v.sub_name() = member_path(name_so_far, member);
+    if (!v.sub_name()) return frame.fail();
+    Handle sub_name = v.sub_name();
 
     // if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
-    int excluded = is_excluded(frame, sub_name, converted_list);
+    int excluded = is_excluded(frame, sub_name, v.converted_list);
     if (excluded < 0) return frame.fail();
     if (excluded) {
         // if verbose: print("Skipping %s during save" % sub_name)
@@ -309,10 +388,10 @@ template <class Path>
     auto path = [&] { return Ref::newref(sub_name.get()); };
     if (is_other) {
         // converted_list += [sub_name]
-        if (record_descent(*frame.walk, converted_list, path) < 0)
+        if (record_descent(*frame.walk, v.converted_list, path) < 0)
             return frame.fail();
         // setattr(net, member, optimize_module(getattr(net, member), depth + 1, sub_name, converted_list))
-        if (descend_into(frame, net, member, read_member, depth, path, converted_list) < 0)
+        if (descend_into(frame, net, member, read_member, depth, path, v.converted_list) < 0)
             return frame.fail();
         return 0;
     }
@@ -349,35 +428,31 @@ Ref optimize_module(Frame& frame, PyObject* const* args) {
     PyObject* net = args[0];
     PyObject* depth = args[1];
     PyObject* name_so_far = args[2];
-    // `converted_list += [...]` rebinds the local, so it is held as our own.
-    Ref converted_list = Ref::newref(args[3]);
+    Variables v;
+    v.converted_list = Ref::newref(args[3]);
 
     // all_members = net.__dir__()
-    Ref all_members = call_method(net, S.dunder_dir);
-    if (!all_members) return frame.fail();
+    v.all_members = call_method(net, S.dunder_dir);
+    if (!v.all_members) return frame.fail();
 
     // if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
-    int is_container = is_nn_subclass(frame, net, S.Sequential);
-    if (is_container < 0) return frame.fail();
-    if (!is_container) {
-        is_container = is_nn_subclass(frame, net, S.ModuleList);
-        if (is_container < 0) return frame.fail();
-    }
-    if (is_container) {
+    int container = is_container(frame, net);
+    if (container < 0) return frame.fail();
+    if (container) {
         // for submodule_id, layer in net.named_children(): ...
-        Ref children = call_method(net, S.named_children);
-        if (!children) return frame.fail();
-        if (for_each(frame, children, [&](Handle item) {
-                return visit_child(frame, net, depth, name_so_far, converted_list, item);
+        Ref item;
+        if (for_each(frame, call_method(net, S.named_children), item, [&] {
+                return visit_child(frame, net, depth, name_so_far, v, item);
             }) < 0)
             return frame.propagate();
     } else {
         // for member in all_members: ...
-        if (for_each(frame, all_members, [&](Handle member) {
-                return visit_member(frame, net, depth, name_so_far, converted_list, member);
+        if (for_each(frame, Ref::newref(v.all_members.get()), v.member(), [&] {
+                return visit_member(frame, net, depth, name_so_far, v);
             }) < 0)
             return frame.propagate();
     }
+    // return net
     return Ref::newref(net);
 }
 
@@ -398,11 +473,17 @@ Ref blockwise_network(Frame& frame, PyObject* const* args) {
     if (!optimize) return frame.fail();
     Ref converted_list = new_list();
     if (!converted_list) return frame.fail();
-    // Handed to this module's own walk alone, the new list stays out of sight.
-    WalkScope walk(converted_list, is_native_function(optimize, optimize_module_def)
-                                       ? WalkScope::Reach::walk_only
-                                       : WalkScope::Reach::shared);
-    Ref result = call_optimize(walk, optimize, net, S.int_0, S.empty, converted_list);
+    Ref result;
+    {
+        // Handed to this module's own walk alone, the new list stays out of sight.
+        WalkScope walk(converted_list, is_native_function(optimize, optimize_module_def)
+                                           ? WalkScope::Reach::walk_only
+                                           : WalkScope::Reach::shared);
+        result = call_optimize(walk, optimize, net, S.int_0, S.empty, converted_list);
+    }
+    // The call drops its arguments, the new list among them, then the function.
+    converted_list = Ref();
+    optimize = Ref();
     if (!result) return frame.fail();
     return result;
 }

@@ -113,11 +113,22 @@ int create_vtx_layer_class(Frame& frame) {
 
 namespace {
 
-// Appends to the skip-weight object: a plain list directly, anything else
-// through its own append method.
-int append_to(Handle target, Handle item) {
-    if (PyList_CheckExact(target.get())) return list_append(target, item);
-    Ref result = call_method(target, S.append, item);
+// <target>.append(item): a plain list takes it directly, anything else
+// through its own append method. The call drops the method, the target and
+// the item in that order, then its result is dropped.
+int append_to(Ref target, Ref item) {
+    if (PyList_CheckExact(target.get())) {
+        int appended = list_append(target, item);
+        target = Ref();
+        item = Ref();
+        return appended;
+    }
+    Ref append = getattr(target, S.append);
+    if (!append) return -1;
+    Ref result = call(append, item);
+    append = Ref();
+    target = Ref();
+    item = Ref();
     return result ? 0 : -1;
 }
 
@@ -145,12 +156,19 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
     PyObject* num_cycles = args[6];
     PyObject* view_tuple = args[7];
 
-    // super(VTXLayer, self).__init__()
-    Ref cls = lookup_global(frame, S.VTXLayer);
-    if (!cls) return frame.fail();
-    Ref parent = call(state.super_, cls, self);
-    if (!parent) return frame.fail();
-    if (!call_method(parent, S.dunder_init)) return frame.fail();
+    // super(VTXLayer, self).__init__(): the class is dropped once super()
+    // returns, the super object once __init__ is read from it.
+    {
+        Ref cls = lookup_global(frame, S.VTXLayer);
+        if (!cls) return frame.fail();
+        Ref parent = call(state.super_, cls, self);
+        cls = Ref();
+        if (!parent) return frame.fail();
+        Ref parent_init = getattr(parent, S.dunder_init);
+        parent = Ref();
+        if (!parent_init) return frame.fail();
+        if (!call(parent_init)) return frame.fail();
+    }
 
     // self.layer_array = layer_array
     if (setattr(self, S.layer_array, layer_array) < 0) return frame.fail();
@@ -169,8 +187,12 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
         Ref tensor_function = global_attr(frame, S.torch, S.tensor);
         if (!tensor_function) return frame.fail();
         Ref tensor = call(tensor_function, view_tuple);
+        tensor_function = Ref();
         if (!tensor) return frame.fail();
-        if (!call(register_buffer, S.view_tuple, tensor)) return frame.fail();
+        Ref registered = call(register_buffer, S.view_tuple, tensor);
+        register_buffer = Ref();
+        tensor = Ref();
+        if (!registered) return frame.fail();
     }
 
     // self.processor_array = processor_array
@@ -188,10 +210,14 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
         Ref zeros = global_attr(frame, S.torch, S.zeros);
         if (!zeros) return frame.fail();
         Ref zero = call_args(zeros, S.shape_1_1_1);
+        zeros = Ref();
         if (!zero) return frame.fail();
         Ref entries = list_of(zero);
+        zero = Ref();  // the new list holds it alone
         if (!entries) return frame.fail();
         Ref weights = call(parameter_list, entries);
+        parameter_list = Ref();
+        entries = Ref();
         if (!weights) return frame.fail();
         if (setattr(self, S.skip_weights, weights) < 0) return frame.fail();
     }
@@ -208,33 +234,39 @@ Ref vtx_layer_init(Frame& frame, PyObject* const* args) {
         if (count < 0) return frame.fail();
         Ref last = getitem_index(dendrites_to_top, count - 1);
         if (!last) return frame.fail();
-        if (append_to(weights, last) < 0) return frame.fail();
+        if (append_to(std::move(weights), std::move(last)) < 0) return frame.fail();
     } else {
         Ref parameter_list = global_attr(frame, S.nn, S.ParameterList);
         if (!parameter_list) return frame.fail();
         Ref weights = call(parameter_list);
+        parameter_list = Ref();
         if (!weights) return frame.fail();
         if (setattr(self, S.skip_weights, weights) < 0) return frame.fail();
     }
 
     // if len(self.skip_weights) == 0: del self.skip_weights
+    // -- len() drops what it measured before the deletion.
+    Py_ssize_t count;
     {
         Ref weights = getattr(self, S.skip_weights);
         if (!weights) return frame.fail();
-        Py_ssize_t count = length(weights);
-        if (count < 0) return frame.fail();
-        if (count == 0 && delattr(self, S.skip_weights) < 0) return frame.fail();
+        count = length(weights);
     }
+    if (count < 0) return frame.fail();
+    if (count == 0 && delattr(self, S.skip_weights) < 0) return frame.fail();
 
     // self.node_index = node_index
     if (setattr(self, S.node_index, node_index) < 0) return frame.fail();
 
     // self.internal_nonlinearity = GVT.pc.get_vtx_forward_function()
-    Ref pc = global_attr(frame, S.GVT, S.pc);
-    if (!pc) return frame.fail();
-    Ref nonlinearity = call_method(pc, S.get_vtx_forward_function);
-    if (!nonlinearity) return frame.fail();
-    if (setattr(self, S.internal_nonlinearity, nonlinearity) < 0) return frame.fail();
+    {
+        Ref pc = global_attr(frame, S.GVT, S.pc);
+        if (!pc) return frame.fail();
+        Ref nonlinearity = call_method(pc, S.get_vtx_forward_function);
+        pc = Ref();  // dropped as soon as the call returns
+        if (!nonlinearity) return frame.fail();
+        if (setattr(self, S.internal_nonlinearity, nonlinearity) < 0) return frame.fail();
+    }
 
     return Ref::newref(Py_None);
 }

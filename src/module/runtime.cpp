@@ -265,11 +265,12 @@ Ref int_of(Py_ssize_t value) { return Ref::steal(PyLong_FromSsize_t(value)); }
 
 Py_ssize_t length(Handle object) { return PyObject_Size(object.get()); }
 
-int type_is_subclass(Handle object, Handle cls) {
-    // Hold the type: a __subclasscheck__ may reassign the object's __class__.
-    Ref type = Ref::newref(reinterpret_cast<PyObject*>(Py_TYPE(object.get())));
-    return PyObject_IsSubclass(type.get(), cls.get());
+Ref type_of(Ref object) {
+    if (!object) return nullptr;
+    return Ref::newref(reinterpret_cast<PyObject*>(Py_TYPE(object.get())));
 }
+
+int is_subclass(Handle cls, Handle base) { return PyObject_IsSubclass(cls.get(), base.get()); }
 
 // --------------------------------------------------------- containers
 
@@ -288,10 +289,16 @@ Ref tuple_of(Handle iterable) { return Ref::steal(PySequence_Tuple(iterable.get(
 
 Ref iter(Handle iterable) { return Ref::steal(PyObject_GetIter(iterable.get())); }
 
+int become_iterator(Ref& iterable) {
+    iterable = iter(iterable);
+    return iterable ? 0 : -1;
+}
+
 int next(Handle iterator, Ref& item) {
-    item = Ref::steal(PyIter_Next(iterator.get()));
-    if (item) return 1;
-    return PyErr_Occurred() ? -1 : 0;
+    PyObject* value = PyIter_Next(iterator.get());
+    if (!value) return PyErr_Occurred() ? -1 : 0;
+    item = Ref::steal(value);
+    return 1;
 }
 
 namespace {
