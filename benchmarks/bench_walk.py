@@ -407,38 +407,6 @@ class Pair(nn.Module):
         return ["left", "right"]
 
 
-def python_optimize_module(net, depth, name_so_far, converted_list):
-    """The walk written in plain Python, with the same member tests."""
-    all_members = net.__dir__()
-    if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
-        for submodule_id, layer in net.named_children():
-            if type(net.get_submodule(submodule_id)) is VT.VTXNeuronModule:
-                setattr(net, submodule_id, bv.convert_to_vtx_layer_block(
-                    net.get_submodule(submodule_id)))
-            elif net != net.get_submodule(submodule_id):
-                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
-                setattr(net, submodule_id, python_optimize_module(
-                    net.get_submodule(submodule_id), depth + 1,
-                    name_so_far + "[" + str(submodule_id) + "]", converted_list))
-        return net
-    for member in all_members:
-        try:
-            getattr(net, member, None)
-        except BaseException:
-            continue
-        sub_name = name_so_far + "." + member
-        if sub_name in GVT.pc.get_module_names_to_not_save() or sub_name in converted_list:
-            continue
-        if type(getattr(net, member, None)) is VT.VTXNeuronModule:
-            setattr(net, member, bv.convert_to_vtx_layer_block(getattr(net, member)))
-        elif issubclass(type(getattr(net, member, None)), nn.Module):
-            if net != getattr(net, member):
-                converted_list += [sub_name]
-                setattr(net, member, python_optimize_module(
-                    getattr(net, member), depth + 1, sub_name, converted_list))
-    return net
-
-
 def caller_list_cases():
     """(what, make) of each case; make() gives the calls, a list of
     (net, name_so_far), the list they share, and the shortest list with
@@ -491,10 +459,12 @@ def index_bytes_per_name(count):
 
 
 def main_caller_list():
+    # The walk written in plain Python, statement for statement.
+    import stack_usage
     print(f"{'case':<56} {'module ms':>10} {'tests ms':>9} {'Python ms':>10} {'tests ms':>9}")
     for what, make in caller_list_cases():
         native, native_empty = caller_list_ms(bv.optimize_module, make)
-        python, python_empty = caller_list_ms(python_optimize_module, make)
+        python, python_empty = caller_list_ms(stack_usage.optimize_module, make)
         print(f"{what:<56} {native:>10.2f} {native - native_empty:>9.2f} "
               f"{python:>10.2f} {python - python_empty:>9.2f}", flush=True)
     print("peak memory of one call that indexes the list, bytes per name:")
